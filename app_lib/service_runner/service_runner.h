@@ -1,0 +1,42 @@
+#pragma once
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "app_lib/service_ipc/messages.h"
+#include "app_lib/sys/result.h"
+
+namespace app_lib::service_runner {
+
+// Set once, by request_service_shutdown; read by the loop before each accept.
+extern std::atomic<bool> SERVICE_RUNNER_SHOULD_STOP;
+
+// The runner's operations. No instance state: every setting is read afresh from
+// the environment and the file system on each call.
+struct ServiceRunner {
+  ServiceRunner() = delete;
+
+  // Settings and fixed paths.
+  static bool mock_enabled();
+  static std::string endpoint_addr();
+  static std::filesystem::path macos_service_root();
+  static std::filesystem::path macos_core_binary_path();
+  static Result<std::filesystem::path> macos_authorized_client_executable();
+
+  // The service loop; `ready` runs once after a successful bind.
+  static Result<void> run_service_process_loop_with_ready(const std::function<void()>& ready);
+
+  // Sets the stop flag, stops the core and wakes the loop. Never fails.
+  static void request_service_shutdown();
+
+  // Core launch and supervision. Success values are the texts sent back to
+  // the client.
+  static Result<std::string> service_start_core_process(
+      const service_ipc::ServiceRunnerCoreLaunchConfig& config);
+  static Result<std::string> service_stop_core_process();
+  static Result<service_ipc::ServiceRunnerStatus> service_core_process_status();
+};
+
+}  // namespace app_lib::service_runner

@@ -1,0 +1,108 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "app_lib/service_ipc/messages.h"
+#include "app_lib/sys/fd.h"
+#include "app_lib/sys/result.h"
+
+namespace app_lib::service_transport {
+
+// Largest request line the service accepts, its line feed included.
+inline constexpr std::size_t SERVICE_IPC_MESSAGE_LIMIT = 65536;
+
+// Timeouts of an accepted connection. The service also bounds the whole read
+// of one request and the whole write of one response by the same budget, so a
+// client that trickles bytes cannot hold the single-threaded loop.
+inline constexpr std::chrono::seconds SERVICE_CONNECTION_TIMEOUT{2};
+
+class ServiceTransportListener;
+class ServiceTransportStream;
+
+enum class ServiceTransportForm { Tcp = 0, Unix = 1 };
+
+// An endpoint: a TCP "host:port" text or a Unix-domain socket path.
+struct ServiceTransport {
+  struct Tcp {
+    std::string addr;
+  };
+  struct Unix {
+    std::filesystem::path path;
+  };
+  std::variant<Tcp, Unix> endpoint;
+
+  static ServiceTransport tcp(std::string addr) { return {Tcp{std::move(addr)}}; }
+  static ServiceTransport unix_socket(std::filesystem::path path) {
+    return {Unix{std::move(path)}};
+  }
+  ServiceTransportForm form() const {
+    return std::holds_alternative<Tcp>(endpoint) ? ServiceTransportForm::Tcp
+                                                 : ServiceTransportForm::Unix;
+  }
+
+  // Binds a non-blocking listener. A Unix socket file replaces whatever stood
+  // at the path and is made 0666.
+  Result<ServiceTransportListener> bind_listener() const;
+
+  // One exchange over a fresh connection; `limit` bounds every single read and
+  // write (not connecting). A response with ok=false is still a response.
+  Result<service_ipc::StatusResponse> send_request(const service_ipc::ServiceRunnerRequest& request,
+                                                   std::chrono::nanoseconds limit) const;
+};
+
+// A bound, non-blocking listening socket. Move-only. Destroying a Unix
+// listener removes its socket file first, then closes the descriptor.
+// Used by one thread only.
+class ServiceTransportListener {
+ public:
+  ServiceTransportListener(ServiceTransportForm form, sys::UniqueFd fd,
+                           std::optional<std::filesystem::path> unix_path);
+  ServiceTransportListener(ServiceTransportListener&& other) noexcept;
+  ServiceTransportListener& operator=(ServiceTransportListener&& other) noexcept;
+  ServiceTransportListener(const ServiceTransportListener&) = delete;
+  ServiceTransportListener& operator=(const ServiceTransportListener&) = delete;
+  ~ServiceTransportListener();
+
+  // Never waits. With no client pending: "accept service ipc connection would block".
+  // The accepted connection is blocking, close-on-exec, with 2 s timeouts.
+  Result<ServiceTransportStream> accept();
+
+  ServiceTransportForm form() const { return form_; }
+  int native_handle() const { return fd_.get(); }
+
+ private:
+  void remove_socket_file();
+
+  ServiceTransportForm form_;
+  sys::UniqueFd fd_;
+  std::optional<std::filesystem::path> unix_path_;
+};
+
+// One accepted connection carrying one exchange. Move-only; destroying it
+// closes the connection. Used by one thread only.
+class ServiceTransportStream {
+ public:
+  ServiceTransportStream(ServiceTransportForm form, sys::UniqueFd fd)
+      : form_(form), fd_(std::move(fd)) {}
+
+  // Reads one line-framed request of at most SERVICE_IPC_MESSAGE_LIMIT bytes.
+  Result<service_ipc::ServiceRunnerRequest> read_request();
+  // Writes the compact JSON response and a line feed.
+  Result<void> write_response(const service_ipc::StatusResponse& response);
+  // Accepts the peer only if its executable is the authorized client.
+  Result<void> validate_client_executable(const std::filesystem::path& authorized_client) const;
+
+  ServiceTransportForm form() const { return form_; }
+  int native_handle() const { return fd_.get(); }
+
+ private:
+  ServiceTransportForm form_;
+  sys::UniqueFd fd_;
+};
+
+}  // namespace app_lib::service_transport

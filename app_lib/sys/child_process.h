@@ -1,0 +1,58 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app_lib/sys/fd.h"
+#include "app_lib/sys/result.h"
+
+namespace app_lib::sys {
+
+// A spawned child process. Move-only. Destroying it never signals or waits for
+// the process: ending a child is always an explicit kill() then wait().
+// Not thread-safe; the owner serialises access.
+class ChildProcess {
+ public:
+  // posix_spawn with standard input, output and error on /dev/null, an empty
+  // signal mask, default signal dispositions, and no other inherited descriptor.
+  // The error is the system error text alone.
+  static Result<ChildProcess> spawn(const std::filesystem::path& program,
+                                    const std::vector<std::string>& arguments);
+
+  ChildProcess(ChildProcess&&) noexcept = default;
+  ChildProcess& operator=(ChildProcess&&) noexcept = default;
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  ~ChildProcess() = default;
+
+  pid_t pid() const { return pid_; }
+  // The raw wait status once the child has been collected.
+  std::optional<int> exit_status() const { return status_; }
+
+  // One waitpid(WNOHANG). nullopt: still running. A collected exit is
+  // remembered, and later calls return it without asking the system again.
+  Result<std::optional<int>> try_wait();
+  // SIGKILL; does nothing and succeeds once the exit has been collected, so a
+  // recycled process id is never signalled.
+  Result<void> kill();
+  // Blocking wait, restarted after EINTR; returns the remembered status at once
+  // if already collected.
+  Result<int> wait();
+
+ private:
+  explicit ChildProcess(pid_t pid) : pid_(pid) {}
+
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+  // The parent's ends of the child's standard streams; always empty for the
+  // core, whose streams go to /dev/null.
+  std::optional<UniqueFd> stdin_;
+  std::optional<UniqueFd> stdout_;
+  std::optional<UniqueFd> stderr_;
+};
+
+}  // namespace app_lib::sys

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "app_lib/sys/result.h"
+
+namespace app_lib::sys {
+
+// A path as it appears inside a message: its bytes as text, with sequences
+// that are not UTF-8 replaced by U+FFFD.
+std::string path_text(const std::filesystem::path& path);
+
+// realpath(3): absolute, every symbolic link and "."/".." resolved; the target
+// must exist. The error is the system error text alone.
+Result<std::filesystem::path> canonicalize(const std::filesystem::path& path);
+
+// Equality component by component; for canonical paths this is byte equality.
+bool same_components(const std::filesystem::path& a, const std::filesystem::path& b);
+
+// stat(2) following symbolic links; any error counts as absent.
+bool exists_following_links(const std::filesystem::path& path);
+
+}  // namespace app_lib::sys

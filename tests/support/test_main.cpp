@@ -1,0 +1,41 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cstring>
+#include <map>
+
+#include "tests/support/test_support.h"
+
+namespace nimbletrace_test {
+namespace {
+
+std::map<std::string, HelperMain>& helpers() {
+  static auto* registry = new std::map<std::string, HelperMain>();
+  return *registry;
+}
+
+}  // namespace
+
+bool register_helper(const std::string& name, HelperMain main) {
+  helpers()[name] = std::move(main);
+  return true;
+}
+
+std::filesystem::path bin_dir() { return NIMBLETRACE_BIN_DIR; }
+
+std::filesystem::path self_executable() { return std::filesystem::read_symlink("/proc/self/exe"); }
+
+}  // namespace nimbletrace_test
+
+int main(int argc, char** argv) {
+  if (argc >= 3 && std::strcmp(argv[1], "--nt-helper") == 0) {
+    auto& registry = nimbletrace_test::helpers();
+    auto it = registry.find(argv[2]);
+    if (it == registry.end()) return 127;
+    return it->second(argc - 3, argv + 3);
+  }
+  // Like the service, tests must see EPIPE rather than die on a closed peer.
+  ::signal(SIGPIPE, SIG_IGN);
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
