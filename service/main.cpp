@@ -1,1 +1,90 @@
-int main() { return 0; }
+#include <pthread.h>
+#include <signal.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "app_lib/app_lib.h"
+#include "app_lib/sys/result.h"
+#include "app_lib/sys/sys_error.h"
+
+namespace nimbletrace_service {
+namespace {
+
+void write_stderr_line(const std::string& text) {
+  std::string line = text + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+}
+
+// The termination signals, blocked in every thread and taken by the signal
+// thread with sigwait. Blocking them before any thread starts means no runner
+// code ever runs in signal context, a signal that arrives before the thread
+// waits stays pending instead of being lost, and signals after the first one
+// stay pending forever: they neither start a second shutdown nor kill the
+// process while the first shutdown runs to its end.
+class SignalRegistration {
+ public:
+  static app_lib::Result<SignalRegistration> install() {
+    SignalRegistration registration;
+    sigemptyset(&registration.set_);
+    sigaddset(&registration.set_, SIGTERM);
+    sigaddset(&registration.set_, SIGINT);
+    if (const int rc = ::pthread_sigmask(SIG_BLOCK, &registration.set_, nullptr); rc != 0) {
+      return app_lib::fail(app_lib::sys::sys_error_text(rc));
+    }
+    return registration;
+  }
+
+  // Blocks until SIGTERM or SIGINT; false if the wait ended without a signal.
+  bool wait() const {
+    int signal_number = 0;
+    while (true) {
+      const int rc = ::sigwait(&set_, &signal_number);
+      if (rc == 0) return true;
+      if (rc != EINTR) return false;
+    }
+  }
+
+ private:
+  sigset_t set_{};
+};
+
+void signal_thread_main(SignalRegistration registration) {
+  if (registration.wait()) app_lib::request_service_runner_shutdown();
+}
+
+}  // namespace
+
+int main() {
+  // A client that hangs up before reading its answer must not kill the service.
+  ::signal(SIGPIPE, SIG_IGN);
+
+  auto registration = SignalRegistration::install();
+  if (!registration) {
+    write_stderr_line("failed to install macOS service signal handlers: " + registration.error());
+    return 1;
+  }
+  try {
+    std::thread(signal_thread_main, std::move(*registration)).detach();
+  } catch (const std::exception& error) {
+    write_stderr_line(std::string("nimbletrace-service cannot start its signal thread: ") +
+                      error.what());
+    std::abort();
+  }
+
+  if (auto result = app_lib::run_embedded_service_runner_loop(); !result) {
+    write_stderr_line("nimbletrace-service failed: " + result.error());
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace nimbletrace_service
+
+int main() { return nimbletrace_service::main(); }

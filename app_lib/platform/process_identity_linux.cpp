@@ -1,1 +1,120 @@
-// placeholder
+#include "app_lib/platform/process_identity.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <string_view>
+#include <vector>
+
+#include "app_lib/sys/sys_error.h"
+
+// glibc 2.36 does not name the option yet; Linux 6.5 and later know it.
+#ifndef SO_PEERPIDFD
+#define SO_PEERPIDFD 77
+#endif
+
+namespace app_lib::platform {
+namespace {
+
+// The "Pid:" line of a pidfd's fdinfo: the process id in our namespace, -1
+// once the process has been reaped, 0 if it lives in a namespace we cannot see.
+std::optional<long long> pidfd_pid(int pidfd) {
+  const std::string fdinfo = "/proc/self/fdinfo/" + std::to_string(pidfd);
+  const sys::UniqueFd file(::open(fdinfo.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file) return std::nullopt;
+  std::string text;
+  std::array<char, 1024> chunk{};
+  for (;;) {
+    const ssize_t n = ::read(file.get(), chunk.data(), chunk.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;
+    text.append(chunk.data(), static_cast<std::size_t>(n));
+  }
+  constexpr std::string_view key = "Pid:";
+  std::size_t line = 0;
+  while (line < text.size() && text.compare(line, key.size(), key) != 0) {
+    const std::size_t next = text.find('\n', line);
+    if (next == std::string::npos) return std::nullopt;
+    line = next + 1;
+  }
+  if (line >= text.size()) return std::nullopt;
+  std::size_t begin = line + key.size();
+  while (begin < text.size() && (text[begin] == ' ' || text[begin] == '\t')) ++begin;
+  long long value = 0;
+  const auto [end, error] = std::from_chars(text.data() + begin, text.data() + text.size(), value);
+  if (error != std::errc{} || end == text.data() + begin) return std::nullopt;
+  return value;
+}
+
+// Whether the pidfd still names a process that has not exited and still
+// carries `pid`. Checked after the executable path has been read: as long as
+// the peer lives its id cannot have been handed to another process, so the
+// path read under that id was the peer's.
+bool pidfd_still_names(int pidfd, pid_t pid) {
+  const auto current = pidfd_pid(pidfd);
+  if (!current || *current != pid) return false;
+  if (::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) != 0 && errno == ESRCH) return false;
+  return true;
+}
+
+}  // namespace
+
+std::optional<PeerProcess> identify_peer(int socket_fd, PeerPinning pinning) {
+  ucred credentials{};
+  socklen_t length = sizeof credentials;
+  if (::getsockopt(socket_fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0 ||
+      length != sizeof credentials || credentials.pid < 1) {
+    return std::nullopt;
+  }
+  if (pinning == PeerPinning::PidOnly) return PeerProcess(credentials.pid, sys::UniqueFd{});
+
+  // The kernel hands out pidfds close-on-exec.
+  int pidfd = -1;
+  length = sizeof pidfd;
+  if (::getsockopt(socket_fd, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) == 0) {
+    if (pidfd >= 0) return PeerProcess(credentials.pid, sys::UniqueFd(pidfd));
+    return PeerProcess::gone(credentials.pid);
+  }
+  // A kernel older than 6.5 does not know the option: the process id is all
+  // there is. Any other refusal (6.5 to 6.14 answer EINVAL once the peer has
+  // been reaped) means the peer cannot be pinned, and an id that may already
+  // belong to someone else must not be trusted.
+  if (errno == ENOPROTOOPT) return PeerProcess(credentials.pid, sys::UniqueFd{});
+  return PeerProcess::gone(credentials.pid);
+}
+
+std::optional<std::string> peer_executable_path(const PeerProcess& peer) {
+  if (peer.is_gone()) return std::nullopt;
+  const std::string link = "/proc/" + std::to_string(peer.pid()) + "/exe";
+  std::array<char, PEER_PATH_BUFFER_SIZE> buffer{};
+  // readlink does not terminate the text; its result is the length. The link
+  // of a deleted executable reads "<path> (deleted)", which then fails to
+  // canonicalise, as it should.
+  const ssize_t n = ::readlink(link.c_str(), buffer.data(), buffer.size());
+  if (n < 1) return std::nullopt;
+  if (peer.pidfd() >= 0 && !pidfd_still_names(peer.pidfd(), peer.pid())) return std::nullopt;
+  return std::string(buffer.data(), static_cast<std::size_t>(n));
+}
+
+Result<std::filesystem::path> current_executable_path() {
+  std::vector<char> buffer(PEER_PATH_BUFFER_SIZE);
+  // A result that fills the buffer may have been cut short; grow and ask again.
+  while (buffer.size() <= (std::size_t{1} << 20)) {
+    const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (n < 0) return fail(sys::last_sys_error_text());
+    if (static_cast<std::size_t>(n) < buffer.size()) {
+      return std::filesystem::path(std::string(buffer.data(), static_cast<std::size_t>(n)));
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+  return fail(sys::sys_error_text(ENAMETOOLONG));
+}
+
+}  // namespace app_lib::platform

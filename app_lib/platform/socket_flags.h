@@ -10,4 +10,13 @@ void suppress_sigpipe(int socket_fd);
 // (MSG_NOSIGNAL where it exists, 0 elsewhere).
 int no_sigpipe_send_flags();
 
+// socket(2) whose descriptor is close-on-exec, atomically where the platform
+// can (SOCK_CLOEXEC). -1 with errno set on failure.
+int open_cloexec_socket(int domain, int type, int protocol);
+
+// accept(2) on a listener, discarding the peer address. The new descriptor is
+// close-on-exec and in blocking mode even when the listener is non-blocking.
+// -1 with errno set on failure; EINTR is left to the caller.
+int accept_blocking_cloexec(int listen_fd);
+
 }  // namespace app_lib::platform

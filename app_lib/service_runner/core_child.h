@@ -4,6 +4,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "app_lib/sys/child_process.h"
@@ -12,6 +13,7 @@
 namespace app_lib::service_runner {
 
 // The record of the running (or last started, not yet collected) core.
+// Destroying it never signals or waits for the process.
 struct ServiceCoreChildState {
   std::string controller_host;
   sys::ChildProcess child;

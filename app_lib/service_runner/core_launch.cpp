@@ -1,1 +1,195 @@
-// placeholder
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#include "app_lib/service_runner/core_child.h"
+#include "app_lib/service_runner/service_runner.h"
+#include "app_lib/sys/child_process.h"
+#include "app_lib/sys/fd.h"
+#include "app_lib/sys/path_text.h"
+#include "app_lib/sys/sha256.h"
+#include "app_lib/sys/sys_error.h"
+
+namespace app_lib::service_runner {
+namespace {
+
+namespace fs = std::filesystem;
+using service_ipc::ServiceRunnerCoreLaunchConfig;
+
+std::string with_cause(std::string_view context, const std::string& cause) {
+  std::string message(context);
+  message += ": ";
+  message += cause;
+  return message;
+}
+
+Result<std::string> read_config(const fs::path& canonical) {
+  static constexpr std::string_view kReadFailed = "读取 macOS 服务核心配置失败";
+  // The path is already link-free, so O_NOFOLLOW only refuses a link swapped
+  // in since; O_NONBLOCK makes a FIFO fail below instead of blocking the open.
+  sys::UniqueFd fd(::open(canonical.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  if (!fd) return fail(with_cause(kReadFailed, sys::last_sys_error_text()));
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return fail(with_cause(kReadFailed, sys::last_sys_error_text()));
+  if (!S_ISREG(st.st_mode)) return fail(with_cause(kReadFailed, "not a regular file"));
+
+  // Sized from fstat so a configuration of any size takes one read; a file
+  // that grows meanwhile is still read to its end.
+  std::string bytes;
+  std::size_t used = 0;
+  std::size_t capacity = static_cast<std::size_t>(st.st_size) + 1;
+  for (;;) {
+    int error = 0;
+    bool at_end = false;
+    bytes.resize_and_overwrite(capacity, [&](char* data, std::size_t size) {
+      while (used < size) {
+        const ssize_t n = ::read(fd.get(), data + used, size - used);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+          error = errno;
+          break;
+        }
+        if (n == 0) {
+          at_end = true;
+          break;
+        }
+        used += static_cast<std::size_t>(n);
+      }
+      return used;
+    });
+    if (error != 0) return fail(with_cause(kReadFailed, sys::sys_error_text(error)));
+    if (at_end) return bytes;
+    capacity *= 2;
+  }
+}
+
+// config_sha256 must be exactly 64 bytes before trimming, so any surrounding
+// white space already makes it too short after trimming: comparing the raw
+// 64 bytes case-insensitively decides the same.
+bool digest_matches(std::string_view claimed, std::string_view computed_lower_hex) {
+  if (claimed.size() != 64 || computed_lower_hex.size() != 64) return false;
+  for (std::size_t i = 0; i < claimed.size(); ++i) {
+    char c = claimed[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != computed_lower_hex[i]) return false;
+  }
+  return true;
+}
+
+bool follows_directory_rule(const fs::path& directory, const fs::path& file) {
+  // Byte equality with an ASCII name implies the name is valid UTF-8.
+  if (!directory.has_filename() || directory.filename().native() != ".nimbletrace") return false;
+  if (!file.has_filename() || file.filename().native() != "config.yaml") return false;
+  return file.has_parent_path() && sys::same_components(file.parent_path(), directory);
+}
+
+Result<void> write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(sys::last_sys_error_text());
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+Result<void> write_staging_file(const fs::path& path, std::string_view bytes) {
+  // A fresh inode created owner-only: nobody can hold the staged copy open
+  // from an earlier run, and it is never readable by others, not even before
+  // the final chmod.
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return fail(sys::last_sys_error_text());
+  sys::UniqueFd fd(
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!fd) return fail(sys::last_sys_error_text());
+  if (auto written = write_all(fd.get(), bytes); !written) return written;
+  if (::close(fd.release()) != 0) return fail(sys::last_sys_error_text());
+  return {};
+}
+
+Result<void> stage_config(const fs::path& runtime_dir, std::string_view bytes) {
+  std::error_code ec;
+  fs::create_directories(runtime_dir, ec);
+  if (ec) return fail(with_cause("创建 macOS 服务运行目录失败", sys::sys_error_text(ec.value())));
+  if (::chmod(runtime_dir.c_str(), 0700) != 0) {
+    return fail(with_cause("设置 macOS 服务运行目录权限失败", sys::last_sys_error_text()));
+  }
+  const fs::path staging = runtime_dir / "config.yaml.tmp";
+  const fs::path staged = runtime_dir / "config.yaml";
+  if (auto written = write_staging_file(staging, bytes); !written) {
+    return fail(with_cause("写入 macOS 服务核心临时配置失败", written.error()));
+  }
+  if (::rename(staging.c_str(), staged.c_str()) != 0) {
+    return fail(with_cause("提交 macOS 服务核心配置失败", sys::last_sys_error_text()));
+  }
+  if (::chmod(staged.c_str(), 0600) != 0) {
+    return fail(with_cause("设置 macOS 服务核心配置权限失败", sys::last_sys_error_text()));
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<std::string> ServiceRunner::service_start_core_process(
+    const ServiceRunnerCoreLaunchConfig& config) {
+  const fs::path core = macos_core_binary_path();
+  if (!sys::exists_following_links(core)) {
+    return fail(with_cause("未找到 macOS 服务模式核心程序", sys::path_text(core)));
+  }
+  auto directory = sys::canonicalize(fs::path(config.config_dir));
+  if (!directory) return fail(with_cause("解析 macOS 服务核心配置目录失败", directory.error()));
+  auto file = sys::canonicalize(fs::path(config.config_file));
+  if (!file) return fail(with_cause("解析 macOS 服务核心配置文件失败", file.error()));
+  if (!follows_directory_rule(*directory, *file)) {
+    return fail("拒绝不符合应用运行目录规则的 macOS 服务核心配置路径");
+  }
+  if (config.controller_host != "127.0.0.1" || config.controller_port == 0) {
+    return fail("拒绝非本机或无效的 macOS 服务核心控制端点");
+  }
+
+  auto bytes = read_config(*file);
+  if (!bytes) return fail(std::move(bytes.error()));
+  static constexpr std::string_view kDigestRefused = "拒绝哈希不匹配的 macOS 服务核心配置";
+  // A digest that cannot be computed cannot vouch for the file either.
+  if (config.config_sha256.size() != 64) return fail(std::string(kDigestRefused));
+  auto digest = sys::sha256_hex(*bytes);
+  if (!digest || !digest_matches(config.config_sha256, *digest)) {
+    return fail(std::string(kDigestRefused));
+  }
+
+  const fs::path runtime_dir = macos_service_root() / "runtime";
+  if (auto staged = stage_config(runtime_dir, *bytes); !staged) return fail(staged.error());
+
+  auto outcome = SERVICE_CORE_CHILD().with_lock(
+      [&](std::optional<ServiceCoreChildState>& slot) -> Result<std::string> {
+        if (slot) {
+          ServiceCoreChildState previous = std::move(*slot);
+          slot.reset();
+          auto exited = previous.child.try_wait();
+          if (exited && !*exited && previous.controller_host == config.controller_host &&
+              previous.controller_port == config.controller_port) {
+            slot = std::move(previous);
+            return std::string("macOS 服务核心已在运行");
+          }
+          // Failures are ignored: the old core is discarded either way.
+          (void)previous.child.kill();
+          (void)previous.child.wait();
+        }
+        auto child = sys::ChildProcess::spawn(core, {"-d", runtime_dir.native()});
+        if (!child) return fail(with_cause("macOS 服务模式拉起核心失败", child.error()));
+        slot.emplace(ServiceCoreChildState{config.controller_host, std::move(*child),
+                                           config.controller_port});
+        return std::string("macOS launchd 服务核心启动请求已发送");
+      });
+  if (!outcome) return fail(std::move(outcome.error()));
+  return std::move(*outcome);
+}
+
+}  // namespace app_lib::service_runner

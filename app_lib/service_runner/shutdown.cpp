@@ -1,1 +1,25 @@
-// placeholder
+#include <chrono>
+
+#include "app_lib/service_runner/service_endpoint.h"
+#include "app_lib/service_runner/service_runner.h"
+
+namespace app_lib::service_runner {
+
+std::atomic<bool> SERVICE_RUNNER_SHOULD_STOP{false};
+
+namespace {
+constexpr std::chrono::milliseconds WAKE_UP_PING_LIMIT{500};
+}
+
+void ServiceRunner::request_service_shutdown() {
+  SERVICE_RUNNER_SHOULD_STOP.store(true);
+  // Stop the core here rather than waiting for the loop to notice the flag:
+  // the loop may be busy with a client for up to its connection budget.
+  (void)service_stop_core_process();
+  // Wake the loop so it sees the flag now instead of after its idle pause.
+  // Whatever comes back (a refusal by the peer check, a failure to connect
+  // because the loop already ended) does not matter.
+  (void)service_endpoint(mock_enabled()).send_request(service_ipc::Ping{}, WAKE_UP_PING_LIMIT);
+}
+
+}  // namespace app_lib::service_runner

@@ -1,1 +1,132 @@
-// placeholder
+#include <limits>
+#include <string>
+
+#include "app_lib/platform/socket_flags.h"
+#include "app_lib/service_ipc/codec.h"
+#include "app_lib/service_transport/endpoint.h"
+#include "app_lib/service_transport/socket_io.h"
+#include "app_lib/service_transport/transport.h"
+#include "app_lib/sys/path_text.h"
+#include "app_lib/sys/sys_error.h"
+#include "app_lib/sys/text.h"
+
+namespace app_lib::service_transport {
+namespace {
+
+using service_ipc::ServiceRunnerRequest;
+using service_ipc::StatusResponse;
+
+constexpr std::size_t REQUEST_INITIAL_CAPACITY = 128;
+
+// The texts that differ between the two forms; everything else is shared.
+struct ClientWording {
+  const char* request_too_large;
+  const char* write_failed;
+  const char* read_failed;
+  bool refuses_empty_response;
+};
+
+constexpr ClientWording TCP_WORDING{
+    "ServiceRunner TCP 请求超过 64KB 上限",
+    "写入 ServiceRunner IPC 请求失败: ",
+    "读取 ServiceRunner IPC 响应失败: ",
+    true,
+};
+
+constexpr ClientWording UNIX_WORDING{
+    "ServiceRunner Unix Socket 请求超过 64KB 上限",
+    "写入 ServiceRunner Unix Socket 请求失败: ",
+    "读取 ServiceRunner Unix Socket 响应失败: ",
+    false,
+};
+
+std::string connect_failed(std::string_view head, std::string_view endpoint, std::string_view cause) {
+  std::string out(head);
+  out += '(';
+  out += endpoint;
+  out += "): ";
+  out += cause;
+  return out;
+}
+
+// Everything after connecting. `connection` is closed on every way out.
+Result<StatusResponse> exchange(const ClientWording& wording, sys::UniqueFd connection,
+                                const ServiceRunnerRequest& request,
+                                std::chrono::nanoseconds limit) {
+  const int fd = connection.get();
+  set_io_timeouts(fd, limit);
+
+  std::string json;
+  json.reserve(REQUEST_INITIAL_CAPACITY);
+  if (auto encoded = service_ipc::encode_request(request, json); !encoded) {
+    return fail("序列化 ServiceRunner 请求失败: " + encoded.error());
+  }
+  if (json.size() > SERVICE_IPC_MESSAGE_LIMIT) return fail(wording.request_too_large);
+
+  if (auto sent = send_all(fd, json); !sent) return fail(wording.write_failed + sent.error());
+  if (auto sent = send_all(fd, "\n"); !sent) return fail(wording.write_failed + sent.error());
+
+  LineReader reader;
+  const Result<std::string_view> line = reader.read_line(
+      [fd](char* buffer, std::size_t size) { return receive_some(fd, buffer, size); },
+      std::numeric_limits<std::size_t>::max());
+  if (!line) return fail(wording.read_failed + line.error());
+  if (auto valid = sys::validate_utf8(*line); !valid) {
+    return fail(wording.read_failed + ("stream did not contain valid UTF-8: " + valid.error()));
+  }
+  const std::string_view text = sys::trim_white_space(*line);
+  if (wording.refuses_empty_response && text.empty()) return fail("ServiceRunner IPC 响应为空");
+  auto response = service_ipc::decode_response(text);
+  if (!response) return fail("解析 ServiceRunner IPC 响应失败: " + response.error());
+  return std::move(*response);
+}
+
+Result<sys::UniqueFd> open_connection(const SocketAddress& address) {
+  sys::UniqueFd fd(platform::open_cloexec_socket(address.family(), SOCK_STREAM, 0));
+  if (!fd) return fail(sys::last_sys_error_text());
+  platform::suppress_sigpipe(fd.get());
+  if (auto connected = connect_socket(fd.get(), address.get(), address.length); !connected) {
+    return fail(std::move(connected.error()));
+  }
+  return fd;
+}
+
+Result<StatusResponse> send_request_via_tcp(const std::string& addr,
+                                            const ServiceRunnerRequest& request,
+                                            std::chrono::nanoseconds limit) {
+  constexpr std::string_view connect_head = "连接 ServiceRunner IPC 失败";
+  auto addresses = resolve_tcp_endpoint(addr);
+  if (!addresses) return fail(connect_failed(connect_head, addr, addresses.error()));
+  std::string last_error;
+  for (const SocketAddress& address : *addresses) {
+    auto connection = open_connection(address);
+    if (connection) return exchange(TCP_WORDING, std::move(*connection), request, limit);
+    last_error = std::move(connection.error());
+  }
+  return fail(connect_failed(connect_head, addr, last_error));
+}
+
+Result<StatusResponse> send_request_via_unix(const std::filesystem::path& path,
+                                             const ServiceRunnerRequest& request,
+                                             std::chrono::nanoseconds limit) {
+  const auto connect_error = [&](std::string_view cause) {
+    return fail(connect_failed("连接 ServiceRunner Unix Socket 失败", sys::path_text(path), cause));
+  };
+  auto address = unix_socket_address(path);
+  if (!address) return connect_error(address.error());
+  auto connection = open_connection(*address);
+  if (!connection) return connect_error(connection.error());
+  return exchange(UNIX_WORDING, std::move(*connection), request, limit);
+}
+
+}  // namespace
+
+Result<StatusResponse> ServiceTransport::send_request(const ServiceRunnerRequest& request,
+                                                      std::chrono::nanoseconds limit) const {
+  if (const auto* tcp = std::get_if<Tcp>(&endpoint)) {
+    return send_request_via_tcp(tcp->addr, request, limit);
+  }
+  return send_request_via_unix(std::get<Unix>(endpoint).path, request, limit);
+}
+
+}  // namespace app_lib::service_transport

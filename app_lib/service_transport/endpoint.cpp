@@ -1,1 +1,222 @@
-// placeholder
+#include "app_lib/service_transport/endpoint.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "app_lib/platform/socket_flags.h"
+#include "app_lib/service_transport/transport.h"
+#include "app_lib/sys/path_text.h"
+#include "app_lib/sys/sys_error.h"
+
+namespace app_lib::service_transport {
+namespace {
+
+constexpr int TCP_LISTEN_BACKLOG = 128;
+
+std::optional<std::uint16_t> parse_port(std::string_view text) {
+  if (text.empty() || text.size() > 5) return std::nullopt;
+  unsigned value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (value > 65535) return std::nullopt;
+  return static_cast<std::uint16_t>(value);
+}
+
+SocketAddress ipv4_address(const in_addr& host, std::uint16_t port) {
+  SocketAddress out;
+  auto* sin = reinterpret_cast<sockaddr_in*>(&out.storage);
+  sin->sin_family = AF_INET;
+  sin->sin_port = htons(port);
+  sin->sin_addr = host;
+  out.length = sizeof(sockaddr_in);
+  return out;
+}
+
+SocketAddress ipv6_address(const in6_addr& host, std::uint16_t port) {
+  SocketAddress out;
+  auto* sin6 = reinterpret_cast<sockaddr_in6*>(&out.storage);
+  sin6->sin6_family = AF_INET6;
+  sin6->sin6_port = htons(port);
+  sin6->sin6_addr = host;
+  out.length = sizeof(sockaddr_in6);
+  return out;
+}
+
+Result<std::vector<SocketAddress>> look_up_host(const std::string& host, std::uint16_t port) {
+  if (host.find('\0') != std::string::npos) return fail("host name contains a NUL byte");
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+  if (rc != 0) {
+    const std::string cause = rc == EAI_SYSTEM ? sys::last_sys_error_text() : ::gai_strerror(rc);
+    return fail("failed to look up address information: " + cause);
+  }
+  std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owner(found, &::freeaddrinfo);
+  std::vector<SocketAddress> out;
+  for (const addrinfo* ai = found; ai != nullptr; ai = ai->ai_next) {
+    if (ai->ai_family == AF_INET) {
+      out.push_back(ipv4_address(reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr, port));
+    } else if (ai->ai_family == AF_INET6) {
+      SocketAddress address;
+      std::memcpy(&address.storage, ai->ai_addr, sizeof(sockaddr_in6));
+      reinterpret_cast<sockaddr_in6*>(&address.storage)->sin6_port = htons(port);
+      address.length = sizeof(sockaddr_in6);
+      out.push_back(address);
+    }
+  }
+  if (out.empty()) return fail("could not resolve to any addresses");
+  return out;
+}
+
+// mkdir -p: a component that already exists as a directory is fine, also when
+// another process creates it at the same moment.
+Result<void> create_directories(const std::filesystem::path& dir) {
+  if (dir.empty()) return {};
+  if (::mkdir(dir.c_str(), 0777) == 0) return {};
+  int error = errno;
+  if (error != ENOENT) {
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return {};
+    return fail(sys::sys_error_text(error));
+  }
+  const std::filesystem::path parent = dir.parent_path();
+  if (parent.empty() || parent == dir) return fail(sys::sys_error_text(error));
+  if (auto made = create_directories(parent); !made) return made;
+  if (::mkdir(dir.c_str(), 0777) == 0) return {};
+  error = errno;
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return {};
+  return fail(sys::sys_error_text(error));
+}
+
+void set_nonblocking(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags != -1) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+std::string with_value(std::string_view head, std::string_view value, std::string_view cause) {
+  std::string out;
+  out.reserve(head.size() + value.size() + cause.size() + 3);
+  out += head;
+  out += '(';
+  out += value;
+  out += "): ";
+  out += cause;
+  return out;
+}
+
+Result<ServiceTransportListener> bind_unix(const std::filesystem::path& path) {
+  const std::string shown = sys::path_text(path);
+  if (auto made = create_directories(path.parent_path()); !made) {
+    return fail(with_value("创建 Service Unix Socket 目录失败", sys::path_text(path.parent_path()),
+                           made.error()));
+  }
+  // Whatever stands at the path (a socket left by an unclean exit, a file, a
+  // link to one) would make bind fail with EADDRINUSE.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && ::unlink(path.c_str()) != 0) {
+    return fail(with_value("清理旧 Service Unix Socket 失败", shown, sys::last_sys_error_text()));
+  }
+  const auto bind_failed = [&](std::string_view cause) {
+    return fail(with_value("绑定 Service Unix Socket 失败", shown, cause));
+  };
+  auto address = unix_socket_address(path);
+  if (!address) return bind_failed(address.error());
+  sys::UniqueFd fd(platform::open_cloexec_socket(AF_UNIX, SOCK_STREAM, 0));
+  if (!fd) return bind_failed(sys::last_sys_error_text());
+  if (::bind(fd.get(), address->get(), address->length) != 0 ||
+      ::listen(fd.get(), SOMAXCONN) != 0) {
+    return bind_failed(sys::last_sys_error_text());
+  }
+  set_nonblocking(fd.get());
+  // The umask must not keep clients out: whether a peer may talk to the
+  // service is decided by verifying its executable, not by file mode.
+  if (::chmod(path.c_str(), 0666) != 0) {
+    return fail("设置 Service Unix Socket 权限失败: " + sys::last_sys_error_text());
+  }
+  return ServiceTransportListener(ServiceTransportForm::Unix, std::move(fd), path);
+}
+
+Result<ServiceTransportListener> bind_tcp(const std::string& text) {
+  const auto bind_failed = [&](std::string_view cause) {
+    return fail(with_value("绑定 Service TCP 端点失败", text, cause));
+  };
+  auto addresses = resolve_tcp_endpoint(text);
+  if (!addresses) return bind_failed(addresses.error());
+  std::string last_error;
+  for (const SocketAddress& address : *addresses) {
+    sys::UniqueFd fd(platform::open_cloexec_socket(address.family(), SOCK_STREAM, 0));
+    const int one = 1;
+    if (!fd || ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        ::bind(fd.get(), address.get(), address.length) != 0 ||
+        ::listen(fd.get(), TCP_LISTEN_BACKLOG) != 0) {
+      last_error = sys::last_sys_error_text();
+      continue;
+    }
+    set_nonblocking(fd.get());
+    return ServiceTransportListener(ServiceTransportForm::Tcp, std::move(fd), std::nullopt);
+  }
+  return bind_failed(last_error);
+}
+
+}  // namespace
+
+Result<std::vector<SocketAddress>> resolve_tcp_endpoint(std::string_view text) {
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string_view::npos) return fail("invalid socket address");
+  const std::string_view host = text.substr(0, colon);
+  const auto port = parse_port(text.substr(colon + 1));
+  if (!port) return fail("invalid port value");
+  // Literal addresses skip the resolver: it may be slow, and the mock
+  // endpoint and the wake-up ping are always written this way.
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    const std::string inner(host.substr(1, host.size() - 2));
+    in6_addr v6{};
+    if (::inet_pton(AF_INET6, inner.c_str(), &v6) == 1) return std::vector{ipv6_address(v6, *port)};
+  } else {
+    in_addr v4{};
+    const std::string literal(host);
+    if (::inet_pton(AF_INET, literal.c_str(), &v4) == 1) return std::vector{ipv4_address(v4, *port)};
+  }
+  return look_up_host(std::string(host), *port);
+}
+
+Result<SocketAddress> unix_socket_address(const std::filesystem::path& path) {
+  const std::string& bytes = path.native();
+  if (bytes.empty()) return fail("socket path is empty");
+  if (bytes.find('\0') != std::string::npos) return fail("socket path contains a NUL byte");
+  SocketAddress out;
+  auto* sun = reinterpret_cast<sockaddr_un*>(&out.storage);
+  if (bytes.size() >= sizeof(sun->sun_path)) {
+    return fail("socket path is " + std::to_string(bytes.size()) +
+                " bytes long; it must be shorter than " + std::to_string(sizeof(sun->sun_path)) +
+                " bytes");
+  }
+  sun->sun_family = AF_UNIX;
+  std::memcpy(sun->sun_path, bytes.data(), bytes.size());
+  out.length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + bytes.size() + 1);
+  return out;
+}
+
+Result<ServiceTransportListener> ServiceTransport::bind_listener() const {
+  if (const auto* tcp = std::get_if<Tcp>(&endpoint)) return bind_tcp(tcp->addr);
+  return bind_unix(std::get<Unix>(endpoint).path);
+}
+
+}  // namespace app_lib::service_transport

@@ -1,1 +1,68 @@
-// placeholder
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+#include "app_lib/platform/socket_flags.h"
+#include "app_lib/service_transport/socket_io.h"
+#include "app_lib/service_transport/transport.h"
+#include "app_lib/sys/sys_error.h"
+
+namespace app_lib::service_transport {
+
+ServiceTransportListener::ServiceTransportListener(ServiceTransportForm form, sys::UniqueFd fd,
+                                                   std::optional<std::filesystem::path> unix_path)
+    : form_(form), fd_(std::move(fd)), unix_path_(std::move(unix_path)) {}
+
+// A moved-from listener owns neither descriptor nor path, so destroying it
+// cannot remove the socket file that its successor still serves.
+ServiceTransportListener::ServiceTransportListener(ServiceTransportListener&& other) noexcept
+    : form_(other.form_),
+      fd_(std::move(other.fd_)),
+      unix_path_(std::exchange(other.unix_path_, std::nullopt)) {}
+
+ServiceTransportListener& ServiceTransportListener::operator=(
+    ServiceTransportListener&& other) noexcept {
+  if (this != &other) {
+    remove_socket_file();
+    form_ = other.form_;
+    fd_ = std::move(other.fd_);
+    unix_path_ = std::exchange(other.unix_path_, std::nullopt);
+  }
+  return *this;
+}
+
+ServiceTransportListener::~ServiceTransportListener() { remove_socket_file(); }
+
+void ServiceTransportListener::remove_socket_file() {
+  // The file goes first so that no client can connect to a socket that
+  // nobody will accept on. A file already gone is no error worth reporting.
+  if (unix_path_) ::unlink(unix_path_->c_str());
+  unix_path_.reset();
+  fd_.reset();
+}
+
+Result<ServiceTransportStream> ServiceTransportListener::accept() {
+  int fd = -1;
+  for (;;) {
+    // The connection comes back blocking even though the listener is not:
+    // the 2-second timeouts below only mean anything on a blocking socket.
+    // Where accepted sockets inherit O_NONBLOCK (macOS), every read that
+    // found no data yet would otherwise fail at once.
+    fd = platform::accept_blocking_cloexec(fd_.get());
+    if (fd >= 0) break;
+    const int error = errno;
+    if (error == EINTR) continue;
+    if (error == EAGAIN || error == EWOULDBLOCK) {
+      return fail("accept service ipc connection would block");
+    }
+    return fail((form_ == ServiceTransportForm::Unix ? "accept service unix socket failed: "
+                                                     : "accept service ipc connection failed: ") +
+                sys::sys_error_text(error));
+  }
+  set_io_timeouts(fd, SERVICE_CONNECTION_TIMEOUT);
+  platform::suppress_sigpipe(fd);
+  return ServiceTransportStream(form_, sys::UniqueFd(fd));
+}
+
+}  // namespace app_lib::service_transport

@@ -1,1 +1,130 @@
-// placeholder
+#include "app_lib/service_transport/socket_io.h"
+
+#include <poll.h>
+#include <sys/time.h>
+
+#include <cerrno>
+#include <climits>
+#include <ctime>
+#include <limits>
+
+#include "app_lib/platform/socket_flags.h"
+#include "app_lib/sys/sys_error.h"
+
+namespace app_lib::service_transport {
+namespace {
+
+bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+// Waits until `fd` is ready for `events` or the deadline passes.
+Result<void> wait_ready(int fd, short events, Deadline deadline) {
+  for (;;) {
+    const int ms = deadline.remaining_ms();
+    if (ms == 0) return fail(sys::sys_error_text(EAGAIN));
+    pollfd entry{fd, events, 0};
+    const int rc = ::poll(&entry, 1, ms);
+    if (rc > 0) return {};
+    if (rc < 0 && errno != EINTR) return fail(sys::last_sys_error_text());
+  }
+}
+
+}  // namespace
+
+int Deadline::remaining_ms() const {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+      at_ - std::chrono::steady_clock::now());
+  if (left.count() <= 0) return 0;
+  if (left.count() >= INT_MAX) return INT_MAX;
+  return static_cast<int>(left.count());
+}
+
+void set_io_timeouts(int fd, std::chrono::nanoseconds limit) {
+  if (limit <= std::chrono::nanoseconds::zero()) return;
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(limit);
+  timeval tv{};
+  if (seconds.count() >= std::numeric_limits<decltype(tv.tv_sec)>::max()) {
+    tv.tv_sec = std::numeric_limits<decltype(tv.tv_sec)>::max();
+  } else {
+    tv.tv_sec = static_cast<decltype(tv.tv_sec)>(seconds.count());
+    tv.tv_usec = static_cast<decltype(tv.tv_usec)>(
+        std::chrono::duration_cast<std::chrono::microseconds>(limit - seconds).count());
+    // A positive limit below one microsecond must not turn into "no limit".
+    if (tv.tv_sec == 0 && tv.tv_usec == 0) tv.tv_usec = 1;
+  }
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+Result<std::size_t> receive_before(int fd, char* buffer, std::size_t size, Deadline deadline) {
+  for (;;) {
+    // Try first, wait only when nothing is there: a client usually has its
+    // request sent by the time it is read.
+    const ssize_t got = ::recv(fd, buffer, size, MSG_DONTWAIT);
+    if (got >= 0) return static_cast<std::size_t>(got);
+    if (errno == EINTR) continue;
+    if (!would_block(errno)) return fail(sys::last_sys_error_text());
+    if (auto ready = wait_ready(fd, POLLIN, deadline); !ready) return fail(std::move(ready.error()));
+  }
+}
+
+Result<void> send_all_before(int fd, std::string_view data, Deadline deadline) {
+  const int flags = platform::no_sigpipe_send_flags() | MSG_DONTWAIT;
+  while (!data.empty()) {
+    const ssize_t sent = ::send(fd, data.data(), data.size(), flags);
+    if (sent >= 0) {
+      data.remove_prefix(static_cast<std::size_t>(sent));
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (!would_block(errno)) return fail(sys::last_sys_error_text());
+    if (auto ready = wait_ready(fd, POLLOUT, deadline); !ready) return fail(std::move(ready.error()));
+  }
+  return {};
+}
+
+Result<std::size_t> receive_some(int fd, char* buffer, std::size_t size) {
+  for (;;) {
+    const ssize_t got = ::recv(fd, buffer, size, 0);
+    if (got >= 0) return static_cast<std::size_t>(got);
+    if (errno != EINTR) return fail(sys::last_sys_error_text());
+  }
+}
+
+Result<void> send_all(int fd, std::string_view data) {
+  const int flags = platform::no_sigpipe_send_flags();
+  while (!data.empty()) {
+    const ssize_t sent = ::send(fd, data.data(), data.size(), flags);
+    if (sent >= 0) {
+      data.remove_prefix(static_cast<std::size_t>(sent));
+    } else if (errno != EINTR) {
+      return fail(sys::last_sys_error_text());
+    }
+  }
+  return {};
+}
+
+Result<void> connect_socket(int fd, const sockaddr* address, socklen_t length) {
+  if (::connect(fd, address, length) == 0) return {};
+  if (errno != EINTR) return fail(sys::last_sys_error_text());
+  // Asking again tells how the interrupted attempt stands: a Unix socket
+  // simply connects now, a TCP one reports that it is still under way.
+  if (::connect(fd, address, length) == 0 || errno == EISCONN) return {};
+  if (errno != EALREADY && errno != EINPROGRESS && errno != EINTR) {
+    return fail(sys::last_sys_error_text());
+  }
+  for (;;) {
+    pollfd entry{fd, POLLOUT, 0};
+    const int rc = ::poll(&entry, 1, -1);
+    if (rc > 0) break;
+    if (rc < 0 && errno != EINTR) return fail(sys::last_sys_error_text());
+  }
+  int error = 0;
+  socklen_t size = sizeof error;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
+    return fail(sys::last_sys_error_text());
+  }
+  if (error != 0) return fail(sys::sys_error_text(error));
+  return {};
+}
+
+}  // namespace app_lib::service_transport

@@ -1,1 +1,64 @@
-// placeholder
+#include <string>
+
+#include "app_lib/service_ipc/codec.h"
+#include "app_lib/service_transport/socket_io.h"
+#include "app_lib/service_transport/transport.h"
+#include "app_lib/sys/text.h"
+
+namespace app_lib::service_transport {
+namespace {
+
+// Room for a typical response, so encoding it allocates once.
+constexpr std::size_t RESPONSE_INITIAL_CAPACITY = 128;
+
+}  // namespace
+
+Result<service_ipc::ServiceRunnerRequest> ServiceTransportStream::read_request() {
+  const bool unix_form = form_ == ServiceTransportForm::Unix;
+  // The whole request shares one budget. A per-read timeout alone would let a
+  // client that sends a byte now and then hold the single-threaded loop for
+  // as long as it likes.
+  const Deadline deadline = Deadline::after(SERVICE_CONNECTION_TIMEOUT);
+  LineReader reader;
+  const int fd = fd_.get();
+  const Result<std::string_view> line = reader.read_line(
+      [fd, deadline](char* buffer, std::size_t size) {
+        return receive_before(fd, buffer, size, deadline);
+      },
+      SERVICE_IPC_MESSAGE_LIMIT + 1);
+  if (!line) {
+    return fail((unix_form ? "读取 Unix Socket 请求失败: " : "读取请求失败: ") + line.error());
+  }
+  if (line->size() > SERVICE_IPC_MESSAGE_LIMIT) {
+    return fail(unix_form ? "ServiceRunner Unix Socket 消息超过 64KB 上限"
+                          : "ServiceRunner TCP 消息超过 64KB 上限");
+  }
+  if (auto valid = sys::validate_utf8(*line); !valid) {
+    return fail("请求不是有效 UTF-8: " + valid.error());
+  }
+  const std::string_view text = sys::trim_white_space(*line);
+  if (!unix_form && text.empty()) return fail("请求为空");
+  auto request = service_ipc::decode_request(text);
+  if (!request) return fail("请求格式错误: " + request.error());
+  return std::move(*request);
+}
+
+Result<void> ServiceTransportStream::write_response(const service_ipc::StatusResponse& response) {
+  std::string wire;
+  wire.reserve(RESPONSE_INITIAL_CAPACITY);
+  if (auto encoded = service_ipc::encode_response(response, wire); !encoded) {
+    return fail("响应序列化失败: " + encoded.error());
+  }
+  // JSON and line feed leave in one write; the peer cannot tell the
+  // difference, and it saves a system call per exchange.
+  wire.push_back('\n');
+  const Deadline deadline = Deadline::after(SERVICE_CONNECTION_TIMEOUT);
+  if (auto sent = send_all_before(fd_.get(), wire, deadline); !sent) {
+    return fail((form_ == ServiceTransportForm::Unix ? "写入 Unix Socket 响应失败: "
+                                                     : "写入响应失败: ") +
+                sent.error());
+  }
+  return {};
+}
+
+}  // namespace app_lib::service_transport

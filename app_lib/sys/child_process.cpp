@@ -1,1 +1,163 @@
-// placeholder
+#include "app_lib/sys/child_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <utility>
+
+#include "app_lib/sys/child_process_platform.h"
+#include "app_lib/sys/sys_error.h"
+
+extern char** environ;
+
+namespace app_lib::sys {
+namespace {
+
+class SpawnFileActions {
+ public:
+  SpawnFileActions() { error_ = ::posix_spawn_file_actions_init(&actions_); }
+  ~SpawnFileActions() {
+    if (error_ == 0) ::posix_spawn_file_actions_destroy(&actions_);
+  }
+  SpawnFileActions(const SpawnFileActions&) = delete;
+  SpawnFileActions& operator=(const SpawnFileActions&) = delete;
+  int init_error() const { return error_; }
+  posix_spawn_file_actions_t& get() { return actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_;
+  int error_ = 0;
+};
+
+class SpawnAttributes {
+ public:
+  SpawnAttributes() { error_ = ::posix_spawnattr_init(&attributes_); }
+  ~SpawnAttributes() {
+    if (error_ == 0) ::posix_spawnattr_destroy(&attributes_);
+  }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+  int init_error() const { return error_; }
+  posix_spawnattr_t& get() { return attributes_; }
+
+ private:
+  posix_spawnattr_t attributes_;
+  int error_ = 0;
+};
+
+int null_standard_streams(posix_spawn_file_actions_t& actions) {
+  static constexpr char kNull[] = "/dev/null";
+  if (int rc = ::posix_spawn_file_actions_addopen(&actions, 0, kNull, O_RDONLY, 0)) return rc;
+  if (int rc = ::posix_spawn_file_actions_addopen(&actions, 1, kNull, O_WRONLY, 0)) return rc;
+  return ::posix_spawn_file_actions_addopen(&actions, 2, kNull, O_WRONLY, 0);
+}
+
+// The service blocks SIGTERM and SIGINT for its signal thread and ignores
+// SIGPIPE; a child inheriting either would shrug off termination requests and
+// die oddly on a closed pipe, so it starts from a clean slate.
+int clean_signal_state(posix_spawnattr_t& attributes, short& flags) {
+  sigset_t empty;
+  sigemptyset(&empty);
+  sigset_t defaults;
+  sigfillset(&defaults);
+  sigdelset(&defaults, SIGKILL);
+  sigdelset(&defaults, SIGSTOP);
+  if (int rc = ::posix_spawnattr_setsigmask(&attributes, &empty)) return rc;
+  if (int rc = ::posix_spawnattr_setsigdefault(&attributes, &defaults)) return rc;
+  flags |= POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  return 0;
+}
+
+}  // namespace
+
+Result<ChildProcess> ChildProcess::spawn(const std::filesystem::path& program,
+                                         const std::vector<std::string>& arguments) {
+  SpawnFileActions actions;
+  if (actions.init_error() != 0) return fail(sys_error_text(actions.init_error()));
+  SpawnAttributes attributes;
+  if (attributes.init_error() != 0) return fail(sys_error_text(attributes.init_error()));
+
+  short flags = 0;
+  if (int rc = null_standard_streams(actions.get())) return fail(sys_error_text(rc));
+  if (int rc = detail::close_other_descriptors_in_child(actions.get(), flags)) {
+    return fail(sys_error_text(rc));
+  }
+  if (int rc = clean_signal_state(attributes.get(), flags)) return fail(sys_error_text(rc));
+  if (int rc = ::posix_spawnattr_setflags(&attributes.get(), flags)) {
+    return fail(sys_error_text(rc));
+  }
+
+  std::vector<std::string> storage;
+  storage.reserve(arguments.size() + 1);
+  storage.push_back(program.native());
+  storage.insert(storage.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  argv.reserve(storage.size() + 1);
+  for (std::string& argument : storage) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+
+  pid_t pid = -1;
+  const int rc = ::posix_spawn(&pid, storage.front().c_str(), &actions.get(), &attributes.get(),
+                               argv.data(), environ);
+  if (rc != 0) return fail(sys_error_text(rc));
+  return ChildProcess(pid);
+}
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)),
+      status_(std::exchange(other.status_, std::nullopt)),
+      stdin_(std::exchange(other.stdin_, std::nullopt)),
+      stdout_(std::exchange(other.stdout_, std::nullopt)),
+      stderr_(std::exchange(other.stderr_, std::nullopt)) {}
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
+  if (this != &other) {
+    pid_ = std::exchange(other.pid_, -1);
+    status_ = std::exchange(other.status_, std::nullopt);
+    stdin_ = std::exchange(other.stdin_, std::nullopt);
+    stdout_ = std::exchange(other.stdout_, std::nullopt);
+    stderr_ = std::exchange(other.stderr_, std::nullopt);
+  }
+  return *this;
+}
+
+Result<std::optional<int>> ChildProcess::try_wait() {
+  if (status_) return status_;
+  // waitpid(-1) or kill(-1) would reach every child or every process.
+  if (pid_ <= 0) return fail(sys_error_text(ECHILD));
+  int status = 0;
+  pid_t rc;
+  do {
+    rc = ::waitpid(pid_, &status, WNOHANG);
+  } while (rc < 0 && errno == EINTR);
+  if (rc < 0) return fail(last_sys_error_text());
+  if (rc == 0) return std::optional<int>();
+  status_ = status;
+  return status_;
+}
+
+Result<void> ChildProcess::kill() {
+  if (status_) return {};
+  if (pid_ <= 0) return fail(sys_error_text(ESRCH));
+  if (::kill(pid_, SIGKILL) != 0) return fail(last_sys_error_text());
+  return {};
+}
+
+Result<int> ChildProcess::wait() {
+  stdin_.reset();
+  if (status_) return *status_;
+  if (pid_ <= 0) return fail(sys_error_text(ECHILD));
+  int status = 0;
+  pid_t rc;
+  do {
+    rc = ::waitpid(pid_, &status, 0);
+  } while (rc < 0 && errno == EINTR);
+  if (rc < 0) return fail(last_sys_error_text());
+  status_ = status;
+  return status;
+}
+
+}  // namespace app_lib::sys

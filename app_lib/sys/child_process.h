@@ -12,19 +12,22 @@
 
 namespace app_lib::sys {
 
-// A spawned child process. Move-only. Destroying it never signals or waits for
-// the process: ending a child is always an explicit kill() then wait().
+// A spawned child process. Move-only; a moved-from handle refers to no process.
+// Destroying it never signals or waits for the process: ending a child is
+// always an explicit kill() then wait().
 // Not thread-safe; the owner serialises access.
 class ChildProcess {
  public:
-  // posix_spawn with standard input, output and error on /dev/null, an empty
-  // signal mask, default signal dispositions, and no other inherited descriptor.
+  // posix_spawn of `program` (an absolute path, not searched in PATH) with
+  // argv[0] set to it, the service's environment and working directory,
+  // standard input, output and error on /dev/null, an empty signal mask,
+  // default signal dispositions, and no other inherited descriptor.
   // The error is the system error text alone.
   static Result<ChildProcess> spawn(const std::filesystem::path& program,
                                     const std::vector<std::string>& arguments);
 
-  ChildProcess(ChildProcess&&) noexcept = default;
-  ChildProcess& operator=(ChildProcess&&) noexcept = default;
+  ChildProcess(ChildProcess&& other) noexcept;
+  ChildProcess& operator=(ChildProcess&& other) noexcept;
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
   ~ChildProcess() = default;
@@ -40,7 +43,8 @@ class ChildProcess {
   // recycled process id is never signalled.
   Result<void> kill();
   // Blocking wait, restarted after EINTR; returns the remembered status at once
-  // if already collected.
+  // if already collected. Closes the parent's end of the child's standard
+  // input first, so a child reading it sees end of file.
   Result<int> wait();
 
  private:

@@ -1,0 +1,56 @@
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "app_lib/platform/socket_flags.h"
+
+namespace app_lib::platform {
+namespace {
+
+// Closes `fd` without disturbing the errno of the failure being reported.
+int close_keeping_errno(int fd) {
+  const int saved = errno;
+  ::close(fd);
+  errno = saved;
+  return -1;
+}
+
+}  // namespace
+
+void suppress_sigpipe(int socket_fd) {
+  int one = 1;
+  // Best effort: the service also ignores SIGPIPE process-wide, so a socket
+  // that refuses the option still cannot end the process.
+  ::setsockopt(socket_fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
+}
+
+// macOS has no MSG_NOSIGNAL; SO_NOSIGPIPE on the socket does the job.
+int no_sigpipe_send_flags() { return 0; }
+
+int open_cloexec_socket(int domain, int type, int protocol) {
+  // No SOCK_CLOEXEC here. Sockets and children are both created on the loop
+  // thread, so no spawn can slip in between socket() and fcntl().
+  const int fd = ::socket(domain, type, protocol);
+  if (fd < 0) return -1;
+  if (::fcntl(fd, F_SETFD, FD_CLOEXEC) == -1) return close_keeping_errno(fd);
+  return fd;
+}
+
+int accept_blocking_cloexec(int listen_fd) {
+  const int fd = ::accept(listen_fd, nullptr, nullptr);
+  if (fd < 0) return -1;
+  if (::fcntl(fd, F_SETFD, FD_CLOEXEC) == -1) return close_keeping_errno(fd);
+  // Accepted sockets inherit O_NONBLOCK from the listener here. The connection
+  // timeouts only work on a blocking socket; left non-blocking, every read
+  // that finds no data yet would fail at once.
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags == -1) return close_keeping_errno(fd);
+  if ((flags & O_NONBLOCK) != 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1) {
+    return close_keeping_errno(fd);
+  }
+  return fd;
+}
+
+}  // namespace app_lib::platform

@@ -1,0 +1,129 @@
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <optional>
+#include <string>
+
+#include "app_lib/service_runner/service_runner.h"
+#include "tests/integration/integration_support.h"
+#include "tests/support/test_support.h"
+
+namespace nimbletrace_test {
+namespace {
+
+class MockServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    kill_stray_cores();
+    install_sandbox(std::nullopt);
+    endpoint_ = free_tcp_endpoint();
+    service_.emplace(ServiceProcess::Options{.mock = true, .endpoint = endpoint_});
+    ASSERT_TRUE(service_->wait_ready()) << service_->stderr_text();
+  }
+  void TearDown() override {
+    service_.reset();
+    kill_stray_cores();
+  }
+  std::string exchange(std::string_view bytes, bool half_close = false) {
+    return raw_exchange(service_->endpoint(), bytes, half_close);
+  }
+
+  std::string endpoint_;
+  std::optional<ServiceProcess> service_;
+};
+
+TEST_F(MockServiceTest, AnswersWithoutACoreByteForByte) {
+  EXPECT_EQ(exchange(PING_LINE), response_line(true, "service runner pong", "Stopped"));
+  EXPECT_EQ(exchange(STATUS_LINE), response_line(true, "service runner status", "Stopped"));
+  EXPECT_EQ(exchange(STOP_LINE), response_line(true, "macOS 服务核心当前未运行", "Stopped"));
+  EXPECT_EQ(exchange(STOP_LINE), response_line(true, "macOS 服务核心当前未运行", "Stopped"));
+}
+
+TEST_F(MockServiceTest, StartsKeepsAndStopsTheCore) {
+  CoreConfig config;
+  EXPECT_EQ(exchange(config.start_line()),
+            response_line(true, "macOS launchd 服务核心启动请求已发送", "Running"));
+  ASSERT_TRUE(eventually([] { return running_cores().size() == 1; }));
+  const pid_t core = running_cores().front();
+  EXPECT_EQ(exchange(STATUS_LINE), response_line(true, "service runner status", "Running"));
+  EXPECT_EQ(exchange(config.start_line()), response_line(true, "macOS 服务核心已在运行", "Running"));
+  EXPECT_EQ(running_cores(), std::vector<pid_t>{core});
+  EXPECT_EQ(exchange(STOP_LINE), response_line(true, "macOS 服务核心已停止", "Stopped"));
+  EXPECT_TRUE(running_cores().empty());
+  EXPECT_EQ(exchange(STOP_LINE), response_line(true, "macOS 服务核心当前未运行", "Stopped"));
+}
+
+TEST_F(MockServiceTest, FailedStartAnswersUnavailable) {
+  CoreConfig config;
+  std::string line = config.start_line();
+  const auto digest_at = line.find("\"config_sha256\":\"") + 17;
+  line[digest_at] = line[digest_at] == '0' ? '1' : '0';
+  EXPECT_EQ(exchange(line), response_line(false, "拒绝哈希不匹配的 macOS 服务核心配置", "Unavailable"));
+  EXPECT_TRUE(running_cores().empty());
+}
+
+TEST_F(MockServiceTest, CoreThatExitedIsReportedStoppedAndCollected) {
+  CoreConfig config("exit-now\n");
+  EXPECT_EQ(exchange(config.start_line()),
+            response_line(true, "macOS launchd 服务核心启动请求已发送", "Running"));
+  // The core exits by itself; the next probe collects it.
+  ASSERT_TRUE(eventually([&] {
+    return exchange(STATUS_LINE) == response_line(true, "service runner status", "Stopped");
+  }));
+  EXPECT_EQ(exchange(STOP_LINE), response_line(true, "macOS 服务核心当前未运行", "Stopped"));
+}
+
+TEST_F(MockServiceTest, AnswersBadRequestsAndServesTheNextConnection) {
+  struct Case {
+    std::string name;
+    std::string bytes;
+    std::string message_prefix;
+  };
+  const Case cases[] = {
+      {"not json", "hello\n", "请求格式错误: "},
+      {"blank", "  \r\n", "请求为空"},
+      {"invalid utf-8", "{\"type\":\"p\xffing\"}\n", "请求不是有效 UTF-8: "},
+      {"unknown variant", "{\"type\":\"Ping\"}\n", "请求格式错误: "},
+      {"two values", "{\"type\":\"ping\"} {}\n", "请求格式错误: "},
+      {"oversize", std::string(70000, ' '), "ServiceRunner TCP 消息超过 64KB 上限"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string answer = exchange(c.bytes, /*half_close=*/true);
+    EXPECT_TRUE(answer.starts_with("{\"ok\":false,\"message\":\"" + c.message_prefix)) << answer;
+    EXPECT_TRUE(answer.ends_with("\",\"data\":\"Unavailable\",\"protocol_version\":1}\n")) << answer;
+    EXPECT_EQ(exchange(PING_LINE), response_line(true, "service runner pong", "Stopped"));
+  }
+}
+
+TEST_F(MockServiceTest, ClientThatHangsUpEarlyDoesNotDisturbTheLoop) {
+  for (int i = 0; i < 3; ++i) {
+    (void)raw_exchange(service_->endpoint(), PING_LINE, false, std::chrono::milliseconds(0));
+  }
+  EXPECT_EQ(exchange(PING_LINE), response_line(true, "service runner pong", "Stopped"));
+  EXPECT_TRUE(service_->running());
+}
+
+// Runs the loop in mock mode with the stop flag already set: it must bind,
+// find the flag, and return success without serving anyone.
+NIMBLETRACE_TEST_HELPER(loop_with_stop_flag_set) {
+  using app_lib::service_runner::ServiceRunner;
+  ::setenv("NIMBLETRACE_SERVICE_MODE", "mock", 1);
+  ::setenv("NIMBLETRACE_SERVICE_ENDPOINT", argv[0], 1);
+  app_lib::service_runner::SERVICE_RUNNER_SHOULD_STOP.store(true);
+  int ready_calls = 0;
+  auto result = ServiceRunner::run_service_process_loop_with_ready([&] { ++ready_calls; });
+  return result.has_value() && ready_calls == 1 ? 0 : 1;
+}
+
+TEST(MockLoopTest, StopFlagSetBeforeFirstAcceptEndsTheLoopAtOnce) {
+  const std::string endpoint = free_tcp_endpoint();
+  auto [status, output] =
+      run_program({self_executable().string(), "--nt-helper", "loop_with_stop_flag_set", endpoint});
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
+}  // namespace nimbletrace_test

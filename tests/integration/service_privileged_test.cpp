@@ -1,0 +1,156 @@
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <optional>
+#include <string>
+
+#include "app_lib/sys/sys_error.h"
+#include "tests/integration/integration_support.h"
+#include "tests/support/test_support.h"
+
+namespace nimbletrace_test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string NO_SUCH_FILE = app_lib::sys::sys_error_text(ENOENT);
+
+fs::path servicectl() { return fs::canonical(bin_dir() / "nimbletrace-servicectl"); }
+
+// This test binary is the authorized client: it talks to the service itself.
+class PrivilegedServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    kill_stray_cores();
+    install_sandbox(self_executable());
+  }
+  void TearDown() override {
+    service_.reset();
+    kill_stray_cores();
+  }
+  void start_service() {
+    service_.emplace(ServiceProcess::Options{});
+    ASSERT_TRUE(service_->wait_ready()) << service_->stderr_text();
+  }
+  std::string exchange(std::string_view bytes) { return raw_exchange(service_->endpoint(), bytes); }
+
+  std::optional<ServiceProcess> service_;
+};
+
+TEST_F(PrivilegedServiceTest, ServesTheAuthorizedClientThroughTheProtectedSymlink) {
+  start_service();
+  EXPECT_EQ(exchange(PING_LINE), response_line(true, "service runner pong", "Stopped"));
+  CoreConfig config;
+  EXPECT_EQ(exchange(config.start_line()),
+            response_line(true, "macOS launchd 服务核心启动请求已发送", "Running"));
+  EXPECT_EQ(exchange(STATUS_LINE), response_line(true, "service runner status", "Running"));
+}
+
+TEST_F(PrivilegedServiceTest, RefusesAnotherExecutableAndKeepsServing) {
+  start_service();
+  auto [status, output] = run_program(
+      {servicectl().string(), "--socket", sandbox_paths().socket.string(), "ping"});
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_TRUE(output.starts_with(
+      "{\"ok\":false,\"message\":\"拒绝未授权的 macOS ServiceRunner 客户端(pid="))
+      << output;
+  EXPECT_NE(output.find(", path=" + servicectl().string() + ")\",\"data\":\"Unavailable\""),
+            std::string::npos)
+      << output;
+  EXPECT_EQ(exchange(PING_LINE), response_line(true, "service runner pong", "Stopped"));
+}
+
+TEST_F(PrivilegedServiceTest, ReplacedClientFileTakesEffectOnTheNextConnection) {
+  start_service();
+  write_file(sandbox_paths().authorized_file, servicectl().string() + "\n");
+  const std::string refused = exchange(PING_LINE);
+  EXPECT_NE(refused.find("path=" + fs::canonical(self_executable()).string() + ")"),
+            std::string::npos)
+      << refused;
+  auto [status, output] = run_program(
+      {servicectl().string(), "--socket", sandbox_paths().socket.string(), "status"});
+  EXPECT_EQ(output, response_line(true, "service runner status", "Stopped"));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST_F(PrivilegedServiceTest, RemovedClientFileEndsTheLoopButLeavesTheCoreRunning) {
+  start_service();
+  CoreConfig config;
+  ASSERT_EQ(exchange(config.start_line()),
+            response_line(true, "macOS launchd 服务核心启动请求已发送", "Running"));
+  ASSERT_TRUE(eventually([] { return running_cores().size() == 1; }));
+  fs::remove(sandbox_paths().authorized_file);
+
+  EXPECT_EQ(exchange(PING_LINE), "") << "the connection must be closed unanswered";
+  const auto status = service_->wait_exit();
+  ASSERT_TRUE(status.has_value());
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1);
+  EXPECT_EQ(service_->stderr_text(),
+            "nimbletrace-service failed: 读取 macOS 服务授权客户端路径失败: " + NO_SUCH_FILE + "\n");
+  EXPECT_FALSE(fs::exists(sandbox_paths().socket));
+  EXPECT_EQ(running_cores().size(), 1u);
+}
+
+TEST_F(PrivilegedServiceTest, SigtermStopsTheCoreAndRemovesTheSocket) {
+  start_service();
+  CoreConfig config;
+  ASSERT_EQ(exchange(config.start_line()),
+            response_line(true, "macOS launchd 服务核心启动请求已发送", "Running"));
+  service_->signal(SIGTERM);
+  const auto status = service_->wait_exit();
+  ASSERT_TRUE(status.has_value());
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+  EXPECT_EQ(service_->stderr_text(), "");
+  EXPECT_FALSE(fs::exists(sandbox_paths().socket));
+  EXPECT_TRUE(running_cores().empty());
+}
+
+TEST_F(PrivilegedServiceTest, StartupChecksRefuseWithTheirMessage) {
+  TempDir elsewhere;
+  const fs::path copy = elsewhere / "nimbletrace-service";
+  fs::copy_file(bin_dir() / "nimbletrace-service", copy);
+  fs::permissions(copy, fs::perms::owner_all);
+
+  struct Case {
+    std::string name;
+    std::function<void()> arrange;
+    fs::path executable;
+    std::string message;
+  };
+  const SandboxPaths p = sandbox_paths();
+  const Case cases[] = {
+      {"run from a copy outside the protected directory", [] {}, copy,
+       "拒绝从非受保护目录运行 macOS 服务: " + fs::canonical(copy).string()},
+      {"nothing at the protected host path", [&] { fs::remove(p.protected_service); },
+       bin_dir() / "nimbletrace-service", "解析受保护的 macOS 服务宿主失败: " + NO_SUCH_FILE},
+      {"core missing", [&] { fs::remove(p.core); }, {}, "macOS 服务核心文件不存在，请重新安装 PKG"},
+      {"client file missing", [&] { fs::remove(p.authorized_file); }, {},
+       "读取 macOS 服务授权客户端路径失败: " + NO_SUCH_FILE},
+      {"client file names nothing", [&] { write_file(p.authorized_file, " /nonexistent/app \n"); },
+       {}, "解析 macOS 服务授权客户端路径失败(/nonexistent/app): " + NO_SUCH_FILE},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    install_sandbox(self_executable());
+    c.arrange();
+    ServiceProcess service(ServiceProcess::Options{.executable = c.executable});
+    const auto status = service.wait_exit();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1);
+    EXPECT_EQ(service.stderr_text(), "nimbletrace-service failed: " + c.message + "\n");
+    EXPECT_FALSE(fs::exists(p.socket));
+  }
+}
+
+TEST_F(PrivilegedServiceTest, ServicectlReportsTransportErrorsWithExitStatusTwo) {
+  // No service is running: the socket does not exist.
+  auto [status, output] = run_program(
+      {servicectl().string(), "--socket", sandbox_paths().socket.string(), "ping"});
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 2);
+  EXPECT_EQ(output, "");
+}
+
+}  // namespace
+}  // namespace nimbletrace_test

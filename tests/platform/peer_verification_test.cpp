@@ -1,0 +1,161 @@
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "app_lib/service_transport/transport.h"
+#include "app_lib/sys/path_text.h"
+#include "tests/platform/peer_harness.h"
+#include "tests/support/test_support.h"
+
+namespace nimbletrace_test {
+namespace {
+
+namespace fs = std::filesystem;
+using app_lib::service_transport::ServiceTransportForm;
+using app_lib::service_transport::ServiceTransportStream;
+using app_lib::sys::UniqueFd;
+
+class PeerVerificationTest : public testing::Test {
+ protected:
+  struct Peer {
+    ServiceTransportStream stream;
+    std::optional<SpawnedProcess> process;
+    pid_t pid() const { return process ? process->pid() : -1; }
+  };
+
+  Peer connect_from(const fs::path& program, const std::string& helper = "peer_connect_and_hold") {
+    auto [fd, process] = server_.connect_helper(program, helper);
+    EXPECT_TRUE(fd.valid()) << "no connection from " << program;
+    return {ServiceTransportStream(ServiceTransportForm::Unix, std::move(fd)), std::move(process)};
+  }
+
+  fs::path copy_of_self(const std::string& name) {
+    const fs::path copy = dir_ / name;
+    fs::copy_file(self_, copy);
+    fs::permissions(copy, fs::perms::owner_all);
+    return copy;
+  }
+
+  static std::string refusal(pid_t pid, const fs::path& path) {
+    return "拒绝未授权的 macOS ServiceRunner 客户端(pid=" + std::to_string(pid) +
+           ", path=" + path.string() + ")";
+  }
+
+  TempDir dir_;
+  PeerServer server_{dir_ / "s.sock"};
+  const fs::path self_ = fs::canonical(self_executable());
+};
+
+TEST_F(PeerVerificationTest, AcceptsAuthorizedClientReachedThroughSymbolicLinks) {
+  const fs::path link = dir_ / "link";
+  const fs::path linked_dir = dir_ / "linked-dir";
+  fs::create_symlink(self_, link);
+  fs::create_directory_symlink(self_.parent_path(), linked_dir);
+  const struct {
+    fs::path client_program;
+    fs::path authorized;
+  } cases[] = {
+      {self_, self_},
+      {link, self_},
+      {self_, link},
+      {link, linked_dir / "." / self_.filename()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.client_program.string() + " authorized as " + c.authorized.string());
+    const Peer peer = connect_from(c.client_program);
+    EXPECT_OK(peer.stream.validate_client_executable(c.authorized));
+  }
+}
+
+TEST_F(PeerVerificationTest, RefusesByteIdenticalCopyNamingItsPathAndPid) {
+  const Peer peer = connect_from(copy_of_self("copy"));
+  const auto result = peer.stream.validate_client_executable(self_);
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error(), refusal(peer.pid(), fs::canonical(dir_ / "copy")));
+}
+
+TEST_F(PeerVerificationTest, VerifiesEveryCallAfresh) {
+  const fs::path authorized = dir_ / "authorized";
+  const fs::path copy = copy_of_self("copy");
+  fs::create_symlink(self_, authorized);
+  const Peer first = connect_from(self_);
+  EXPECT_OK(first.stream.validate_client_executable(authorized));
+
+  fs::remove(authorized);
+  fs::create_symlink(copy, authorized);
+  const auto again = first.stream.validate_client_executable(authorized);
+  ASSERT_FALSE(again);
+  EXPECT_EQ(again.error(), refusal(first.pid(), self_));
+  const Peer second = connect_from(self_);
+  EXPECT_FALSE(second.stream.validate_client_executable(authorized));
+  const Peer from_copy = connect_from(copy);
+  EXPECT_OK(from_copy.stream.validate_client_executable(authorized));
+}
+
+TEST_F(PeerVerificationTest, RefusesEveryClientWhenTheAuthorizedPathIsMissing) {
+  const Peer peer = connect_from(self_);
+  const auto result = peer.stream.validate_client_executable(dir_ / "missing");
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error(), "解析授权客户端路径失败: No such file or directory (os error 2)");
+}
+
+// The executable of a running process can be deleted; its link then reads
+// "<path> (deleted)". The client's failure is reported before the authorized
+// side's.
+TEST_F(PeerVerificationTest, RefusesClientWhoseExecutableIsDeleted) {
+  const fs::path copy = copy_of_self("doomed");
+  const Peer peer = connect_from(copy);
+  fs::remove(copy);
+  const auto result = peer.stream.validate_client_executable(dir_ / "missing");
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error(), "解析 ServiceRunner 客户端路径失败: No such file or directory (os error 2)");
+}
+
+TEST_F(PeerVerificationTest, RefusesClientPathThatIsNotUtf8) {
+  const std::string name = "client-\xff";
+  const Peer peer = connect_from(copy_of_self(name));
+  const auto result = peer.stream.validate_client_executable(self_);
+  ASSERT_FALSE(result);
+  const std::size_t index = (dir_.path() / "client-").native().size();
+  EXPECT_EQ(result.error(), "macOS 客户端进程路径不是有效 UTF-8: invalid UTF-8 sequence of 1 bytes from index " +
+                                std::to_string(index));
+}
+
+TEST_F(PeerVerificationTest, RefusesPeerThatExitedBeforeTheCheck) {
+  Peer peer = connect_from(self_, "peer_connect_and_exit");
+  const pid_t pid = peer.pid();
+  ASSERT_TRUE(peer.process && peer.process->wait_for_exit());
+  const auto result = peer.stream.validate_client_executable(self_);
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error(), "无法读取 macOS 客户端进程路径(pid=" + std::to_string(pid) + ")");
+}
+
+TEST_F(PeerVerificationTest, RefusesTcpStreamWhateverIsConnected) {
+  int fds[2] = {-1, -1};
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+  const UniqueFd other_end(fds[1]);
+  // The peer of the pair is this very, authorized process: only the form
+  // decides. The stream without a descriptor shows no query is made first.
+  const ServiceTransportStream over_pair(ServiceTransportForm::Tcp, UniqueFd(fds[0]));
+  const ServiceTransportStream without_socket(ServiceTransportForm::Tcp, UniqueFd{});
+  for (const auto* stream : {&over_pair, &without_socket}) {
+    const auto result = stream->validate_client_executable(self_);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error(), "macOS 高权限服务必须使用 Unix Socket");
+  }
+}
+
+TEST_F(PeerVerificationTest, RefusesUnixStreamWithoutPeerProcess) {
+  int pipe_fds[2] = {-1, -1};
+  ASSERT_EQ(::pipe2(pipe_fds, O_CLOEXEC), 0);
+  const UniqueFd write_end(pipe_fds[1]);
+  const ServiceTransportStream stream(ServiceTransportForm::Unix, UniqueFd(pipe_fds[0]));
+  const auto result = stream.validate_client_executable(self_);
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error(), "无法识别 macOS ServiceRunner 客户端进程");
+}
+
+}  // namespace
+}  // namespace nimbletrace_test
