@@ -7,7 +7,9 @@ namespace app_lib::platform {
 // Linux has no SO_NOSIGPIPE; every write passes MSG_NOSIGNAL instead.
 void suppress_sigpipe(int) {}
 
-int no_sigpipe_send_flags() { return MSG_NOSIGNAL; }
+int no_sigpipe_send_flags() {
+  return MSG_NOSIGNAL;
+}
 
 int open_cloexec_socket(int domain, int type, int protocol) {
   return ::socket(domain, type | SOCK_CLOEXEC, protocol);

@@ -27,7 +27,9 @@ void suppress_sigpipe(int socket_fd) {
 }
 
 // macOS has no MSG_NOSIGNAL; SO_NOSIGPIPE on the socket does the job.
-int no_sigpipe_send_flags() { return 0; }
+int no_sigpipe_send_flags() {
+  return 0;
+}
 
 int open_cloexec_socket(int domain, int type, int protocol) {
   // No SOCK_CLOEXEC here. Sockets and children are both created on the loop

@@ -40,7 +40,8 @@ constexpr ClientWording UNIX_WORDING{
     false,
 };
 
-std::string connect_failed(std::string_view head, std::string_view endpoint, std::string_view cause) {
+std::string connect_failed(std::string_view head, std::string_view endpoint,
+                           std::string_view cause) {
   std::string out(head);
   out += '(';
   out += endpoint;

@@ -71,7 +71,8 @@ Result<std::vector<SocketAddress>> look_up_host(const std::string& host, std::ui
   std::vector<SocketAddress> out;
   for (const addrinfo* ai = found; ai != nullptr; ai = ai->ai_next) {
     if (ai->ai_family == AF_INET) {
-      out.push_back(ipv4_address(reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr, port));
+      out.push_back(
+          ipv4_address(reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr, port));
     } else if (ai->ai_family == AF_INET6) {
       SocketAddress address;
       std::memcpy(&address.storage, ai->ai_addr, sizeof(sockaddr_in6));
@@ -86,7 +87,7 @@ Result<std::vector<SocketAddress>> look_up_host(const std::string& host, std::ui
 
 // mkdir -p: a component that already exists as a directory is fine, also when
 // another process creates it at the same moment.
-Result<void> create_directories(const std::filesystem::path& dir) {
+Result<void> make_directories(const std::filesystem::path& dir) {
   if (dir.empty()) return {};
   if (::mkdir(dir.c_str(), 0777) == 0) return {};
   int error = errno;
@@ -97,7 +98,7 @@ Result<void> create_directories(const std::filesystem::path& dir) {
   }
   const std::filesystem::path parent = dir.parent_path();
   if (parent.empty() || parent == dir) return fail(sys::sys_error_text(error));
-  if (auto made = create_directories(parent); !made) return made;
+  if (auto made = make_directories(parent); !made) return made;
   if (::mkdir(dir.c_str(), 0777) == 0) return {};
   error = errno;
   struct stat st {};
@@ -123,7 +124,7 @@ std::string with_value(std::string_view head, std::string_view value, std::strin
 
 Result<ServiceTransportListener> bind_unix(const std::filesystem::path& path) {
   const std::string shown = sys::path_text(path);
-  if (auto made = create_directories(path.parent_path()); !made) {
+  if (auto made = make_directories(path.parent_path()); !made) {
     return fail(with_value("创建 Service Unix Socket 目录失败", sys::path_text(path.parent_path()),
                            made.error()));
   }
@@ -192,7 +193,8 @@ Result<std::vector<SocketAddress>> resolve_tcp_endpoint(std::string_view text) {
   } else {
     in_addr v4{};
     const std::string literal(host);
-    if (::inet_pton(AF_INET, literal.c_str(), &v4) == 1) return std::vector{ipv4_address(v4, *port)};
+    if (::inet_pton(AF_INET, literal.c_str(), &v4) == 1)
+      return std::vector{ipv4_address(v4, *port)};
   }
   return look_up_host(std::string(host), *port);
 }

@@ -32,7 +32,9 @@ ServiceTransportListener& ServiceTransportListener::operator=(
   return *this;
 }
 
-ServiceTransportListener::~ServiceTransportListener() { remove_socket_file(); }
+ServiceTransportListener::~ServiceTransportListener() {
+  remove_socket_file();
+}
 
 void ServiceTransportListener::remove_socket_file() {
   // The file goes first so that no client can connect to a socket that

@@ -14,7 +14,9 @@
 namespace app_lib::service_transport {
 namespace {
 
-bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+bool would_block(int error) {
+  return error == EAGAIN || error == EWOULDBLOCK;
+}
 
 // Waits until `fd` is ready for `events` or the deadline passes.
 Result<void> wait_ready(int fd, short events, Deadline deadline) {
@@ -31,8 +33,8 @@ Result<void> wait_ready(int fd, short events, Deadline deadline) {
 }  // namespace
 
 int Deadline::remaining_ms() const {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-      at_ - std::chrono::steady_clock::now());
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(at_ - std::chrono::steady_clock::now());
   if (left.count() <= 0) return 0;
   if (left.count() >= INT_MAX) return INT_MAX;
   return static_cast<int>(left.count());
@@ -63,7 +65,8 @@ Result<std::size_t> receive_before(int fd, char* buffer, std::size_t size, Deadl
     if (got >= 0) return static_cast<std::size_t>(got);
     if (errno == EINTR) continue;
     if (!would_block(errno)) return fail(sys::last_sys_error_text());
-    if (auto ready = wait_ready(fd, POLLIN, deadline); !ready) return fail(std::move(ready.error()));
+    if (auto ready = wait_ready(fd, POLLIN, deadline); !ready)
+      return fail(std::move(ready.error()));
   }
 }
 
@@ -77,7 +80,8 @@ Result<void> send_all_before(int fd, std::string_view data, Deadline deadline) {
     }
     if (errno == EINTR) continue;
     if (!would_block(errno)) return fail(sys::last_sys_error_text());
-    if (auto ready = wait_ready(fd, POLLOUT, deadline); !ready) return fail(std::move(ready.error()));
+    if (auto ready = wait_ready(fd, POLLOUT, deadline); !ready)
+      return fail(std::move(ready.error()));
   }
   return {};
 }

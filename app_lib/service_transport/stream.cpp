@@ -54,9 +54,9 @@ Result<void> ServiceTransportStream::write_response(const service_ipc::StatusRes
   wire.push_back('\n');
   const Deadline deadline = Deadline::after(SERVICE_CONNECTION_TIMEOUT);
   if (auto sent = send_all_before(fd_.get(), wire, deadline); !sent) {
-    return fail((form_ == ServiceTransportForm::Unix ? "写入 Unix Socket 响应失败: "
-                                                     : "写入响应失败: ") +
-                sent.error());
+    return fail(
+        (form_ == ServiceTransportForm::Unix ? "写入 Unix Socket 响应失败: " : "写入响应失败: ") +
+        sent.error());
   }
   return {};
 }

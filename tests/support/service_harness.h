@@ -92,6 +92,8 @@ std::pair<int, std::string> run_program(const std::vector<std::string>& argv,
                                         const std::vector<std::string>& extra_env = {},
                                         std::chrono::milliseconds timeout = 10s);
 
+void poll_pause();
+
 // Polls `condition` until it holds or the timeout passes.
 template <class Condition>
 bool eventually(Condition condition, std::chrono::milliseconds timeout = 5s) {
@@ -102,7 +104,6 @@ bool eventually(Condition condition, std::chrono::milliseconds timeout = 5s) {
   }
   return condition();
 }
-void poll_pause();
 
 // True if a process with this id exists and is not a zombie.
 bool process_alive(pid_t pid);
