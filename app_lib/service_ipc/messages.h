@@ -45,6 +45,10 @@ struct StopCore {
 // Tagged by the wire member "type": "ping", "get_status", "start_core", "stop_core".
 using ServiceRunnerRequest = std::variant<Ping, GetStatus, StartCore, StopCore>;
 
+// The wire text of the request's "type" member; empty only for a variant left
+// valueless by an exception.
+std::string_view request_type_name(const ServiceRunnerRequest& request);
+
 template <class T>
 struct ServiceRunnerResponse {
   bool ok = false;

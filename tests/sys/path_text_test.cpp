@@ -1,0 +1,61 @@
+#include <cerrno>
+#include <filesystem>
+#include <string>
+
+#include "app_lib/sys/path_text.h"
+#include "app_lib/sys/sys_error.h"
+#include "tests/support/test_support.h"
+
+namespace app_lib::sys {
+namespace {
+
+using namespace std::string_literals;
+namespace fs = std::filesystem;
+
+TEST(SysErrorTest, EndsWithTheErrorNumber) {
+  const std::string text = sys_error_text(ENOENT);
+  EXPECT_TRUE(text.ends_with(" (os error 2)")) << text;
+  EXPECT_GT(text.size(), std::string(" (os error 2)").size());
+  errno = EACCES;
+  EXPECT_EQ(last_sys_error_text(), sys_error_text(EACCES));
+  EXPECT_TRUE(sys_error_text(99999).ends_with(" (os error 99999)"));
+}
+
+TEST(PathTextTest, ShowsInvalidBytesAsReplacementCharacter) {
+  EXPECT_EQ(path_text("/tmp/服务/a b"), "/tmp/服务/a b");
+  EXPECT_EQ(path_text("/tmp/bad\xFF" "name"), "/tmp/bad\xEF\xBF\xBDname");
+}
+
+TEST(PathTextTest, CanonicalizeResolvesLinksAndDots) {
+  nimbletrace_test::TempDir dir;
+  fs::create_directories(dir / "real" / "sub");
+  fs::create_directory_symlink(dir / "real", dir / "link");
+  auto real = canonicalize(dir.path());
+  ASSERT_OK(real);
+
+  auto through_link = canonicalize(dir / "link" / "sub" / ".." / "sub");
+  ASSERT_OK(through_link);
+  EXPECT_EQ(*through_link, *real / "real" / "sub");
+
+  auto missing = canonicalize(dir / "missing");
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_EQ(missing.error(), sys_error_text(ENOENT));
+
+  auto with_nul = canonicalize(fs::path((dir.path().native() + "\0/x"s)));
+  ASSERT_FALSE(with_nul.has_value());
+  EXPECT_EQ(with_nul.error(), sys_error_text(EINVAL));
+
+  EXPECT_TRUE(exists_following_links(dir / "link"));
+  fs::create_symlink(dir / "nowhere", dir / "dangling");
+  EXPECT_FALSE(exists_following_links(dir / "dangling"));
+}
+
+TEST(PathTextTest, ComparesComponentByComponent) {
+  EXPECT_TRUE(same_components("/a/.nimbletrace/config.yaml", "/a/.nimbletrace/config.yaml"));
+  EXPECT_FALSE(same_components("/a/.nimbletrace", "/a/.nimbletrace/config.yaml"));
+  EXPECT_FALSE(same_components("/a/.Nimbletrace", "/a/.nimbletrace"));
+  EXPECT_FALSE(same_components("/a/b", "a/b"));
+}
+
+}  // namespace
+}  // namespace app_lib::sys
