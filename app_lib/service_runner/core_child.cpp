@@ -18,7 +18,9 @@ ServiceCoreChildSlot& SERVICE_CORE_CHILD() {
   return *slot;
 }
 
-std::string core_slot_lock_error() { return "macOS 服务核心进程状态锁异常"; }
+std::string core_slot_lock_error() {
+  return "macOS 服务核心进程状态锁异常";
+}
 
 Result<std::string> ServiceRunner::service_stop_core_process() {
   return SERVICE_CORE_CHILD().with_lock(

@@ -30,7 +30,8 @@ class ServiceCoreChildSlot {
   // its result. Fails with the lock error when the slot is broken; marks the
   // slot broken (and fails) when `fn` throws.
   template <class Fn>
-  auto with_lock(Fn&& fn) -> Result<std::invoke_result_t<Fn, std::optional<ServiceCoreChildState>&>>;
+  auto with_lock(Fn&& fn)
+      -> Result<std::invoke_result_t<Fn, std::optional<ServiceCoreChildState>&>>;
 
   bool broken() const;
 
@@ -38,7 +39,7 @@ class ServiceCoreChildSlot {
   friend class ServiceCoreChildSlotTestPeer;
 
   mutable std::mutex mutex_;
-  bool broken_ = false;  // guarded by mutex_
+  bool broken_ = false;                          // guarded by mutex_
   std::optional<ServiceCoreChildState> record_;  // guarded by mutex_
 };
 

@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include "app_lib/service_runner/service_runner.h"
 #include "app_lib/sys/child_process.h"
 #include "app_lib/sys/fd.h"
+#include "app_lib/sys/file_replace.h"
 #include "app_lib/sys/path_text.h"
 #include "app_lib/sys/sha256.h"
 #include "app_lib/sys/sys_error.h"
@@ -126,8 +126,8 @@ Result<void> stage_config(const fs::path& runtime_dir, std::string_view bytes) {
   if (auto written = write_staging_file(staging, bytes); !written) {
     return fail(with_cause("写入 macOS 服务核心临时配置失败", written.error()));
   }
-  if (::rename(staging.c_str(), staged.c_str()) != 0) {
-    return fail(with_cause("提交 macOS 服务核心配置失败", sys::last_sys_error_text()));
+  if (auto committed = sys::replace_file(staging, staged); !committed) {
+    return fail(with_cause("提交 macOS 服务核心配置失败", committed.error()));
   }
   if (::chmod(staged.c_str(), 0600) != 0) {
     return fail(with_cause("设置 macOS 服务核心配置权限失败", sys::last_sys_error_text()));

@@ -106,8 +106,8 @@ Result<std::filesystem::path> ServiceRunner::macos_authorized_client_executable(
   const std::string_view named = sys::trim_white_space(*bytes);
   auto canonical = sys::canonicalize(std::filesystem::path(std::string(named)));
   if (!canonical) {
-    return fail("解析 macOS 服务授权客户端路径失败(" + std::string(named) + "): " +
-                canonical.error());
+    return fail("解析 macOS 服务授权客户端路径失败(" + std::string(named) +
+                "): " + canonical.error());
   }
   return canonical;
 }
