@@ -3,6 +3,7 @@
 #include <bsm/libbsm.h>
 #include <libproc.h>
 #include <mach-o/dyld.h>
+#include <mach/message.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 

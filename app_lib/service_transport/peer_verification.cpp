@@ -28,7 +28,9 @@ Result<void> ServiceTransportStream::validate_client_executable(
   while (!client_path.empty() && client_path.back() == '\0') client_path.remove_suffix(1);
 
   const auto canonical_client = sys::canonicalize(std::filesystem::path(std::string(client_path)));
-  if (!canonical_client) return fail("解析 ServiceRunner 客户端路径失败: " + canonical_client.error());
+  if (!canonical_client) {
+    return fail("解析 ServiceRunner 客户端路径失败: " + canonical_client.error());
+  }
   const auto canonical_authorized = sys::canonicalize(authorized_client);
   if (!canonical_authorized) return fail("解析授权客户端路径失败: " + canonical_authorized.error());
 

@@ -110,7 +110,8 @@ TEST_F(PeerVerificationTest, RefusesClientWhoseExecutableIsDeleted) {
   fs::remove(copy);
   const auto result = peer.stream.validate_client_executable(dir_ / "missing");
   ASSERT_FALSE(result);
-  EXPECT_EQ(result.error(), "解析 ServiceRunner 客户端路径失败: No such file or directory (os error 2)");
+  EXPECT_EQ(result.error(),
+            "解析 ServiceRunner 客户端路径失败: No such file or directory (os error 2)");
 }
 
 TEST_F(PeerVerificationTest, RefusesClientPathThatIsNotUtf8) {
@@ -119,8 +120,9 @@ TEST_F(PeerVerificationTest, RefusesClientPathThatIsNotUtf8) {
   const auto result = peer.stream.validate_client_executable(self_);
   ASSERT_FALSE(result);
   const std::size_t index = (dir_.path() / "client-").native().size();
-  EXPECT_EQ(result.error(), "macOS 客户端进程路径不是有效 UTF-8: invalid UTF-8 sequence of 1 bytes from index " +
-                                std::to_string(index));
+  EXPECT_EQ(result.error(),
+            "macOS 客户端进程路径不是有效 UTF-8: invalid UTF-8 sequence of 1 bytes from index " +
+                std::to_string(index));
 }
 
 TEST_F(PeerVerificationTest, RefusesPeerThatExitedBeforeTheCheck) {
