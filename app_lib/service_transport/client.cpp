@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <limits>
 #include <string>
 
@@ -50,6 +51,23 @@ std::string connect_failed(std::string_view head, std::string_view endpoint,
   return out;
 }
 
+// Reads and decodes the one response line.
+Result<StatusResponse> read_response(const ClientWording& wording, int fd) {
+  LineReader reader;
+  const Result<std::string_view> line = reader.read_line(
+      [fd](char* buffer, std::size_t size) { return receive_some(fd, buffer, size); },
+      std::numeric_limits<std::size_t>::max());
+  if (!line) return fail(wording.read_failed + line.error());
+  if (auto valid = sys::validate_utf8(*line); !valid) {
+    return fail(wording.read_failed + ("stream did not contain valid UTF-8: " + valid.error()));
+  }
+  const std::string_view text = sys::trim_white_space(*line);
+  if (wording.refuses_empty_response && text.empty()) return fail("ServiceRunner IPC 响应为空");
+  auto response = service_ipc::decode_response(text);
+  if (!response) return fail("解析 ServiceRunner IPC 响应失败: " + response.error());
+  return std::move(*response);
+}
+
 // Everything after connecting. `connection` is closed on every way out.
 Result<StatusResponse> exchange(const ClientWording& wording, sys::UniqueFd connection,
                                 const ServiceRunnerRequest& request,
@@ -64,22 +82,20 @@ Result<StatusResponse> exchange(const ClientWording& wording, sys::UniqueFd conn
   }
   if (json.size() > SERVICE_IPC_MESSAGE_LIMIT) return fail(wording.request_too_large);
 
-  if (auto sent = send_all(fd, json); !sent) return fail(wording.write_failed + sent.error());
-  if (auto sent = send_all(fd, "\n"); !sent) return fail(wording.write_failed + sent.error());
-
-  LineReader reader;
-  const Result<std::string_view> line = reader.read_line(
-      [fd](char* buffer, std::size_t size) { return receive_some(fd, buffer, size); },
-      std::numeric_limits<std::size_t>::max());
-  if (!line) return fail(wording.read_failed + line.error());
-  if (auto valid = sys::validate_utf8(*line); !valid) {
-    return fail(wording.read_failed + ("stream did not contain valid UTF-8: " + valid.error()));
+  Result<void> sent = send_all(fd, json);
+  if (sent) sent = send_all(fd, "\n");
+  if (!sent) {
+    // The service answers some requests without reading them to the end (a
+    // refused peer, an oversize line) and closes at once, so a write can fail
+    // after the answer is already waiting. Losing that answer would turn the
+    // service's refusal into a bare "broken pipe".
+    const int write_error = errno;
+    if (write_error == EPIPE || write_error == ECONNRESET) {
+      if (auto answer = read_response(wording, fd); answer) return answer;
+    }
+    return fail(wording.write_failed + sent.error());
   }
-  const std::string_view text = sys::trim_white_space(*line);
-  if (wording.refuses_empty_response && text.empty()) return fail("ServiceRunner IPC 响应为空");
-  auto response = service_ipc::decode_response(text);
-  if (!response) return fail("解析 ServiceRunner IPC 响应失败: " + response.error());
-  return std::move(*response);
+  return read_response(wording, fd);
 }
 
 Result<sys::UniqueFd> open_connection(const SocketAddress& address) {

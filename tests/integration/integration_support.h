@@ -4,6 +4,7 @@
 #include <string>
 
 #include "tests/support/service_harness.h"
+#include "tests/support/test_support.h"
 
 namespace nimbletrace_test {
 

@@ -18,7 +18,7 @@ class MockServiceTest : public ::testing::Test {
     kill_stray_cores();
     install_sandbox(std::nullopt);
     endpoint_ = free_tcp_endpoint();
-    service_.emplace(ServiceProcess::Options{.mock = true, .endpoint = endpoint_});
+    service_.emplace(ServiceProcess::Options::mock_on(endpoint_));
     ASSERT_TRUE(service_->wait_ready()) << service_->stderr_text();
   }
   void TearDown() override {

@@ -29,7 +29,7 @@ class PrivilegedServiceTest : public ::testing::Test {
     kill_stray_cores();
   }
   void start_service() {
-    service_.emplace(ServiceProcess::Options{});
+    service_.emplace(ServiceProcess::Options::privileged());
     ASSERT_TRUE(service_->wait_ready()) << service_->stderr_text();
   }
   std::string exchange(std::string_view bytes) { return raw_exchange(service_->endpoint(), bytes); }
@@ -134,7 +134,7 @@ TEST_F(PrivilegedServiceTest, StartupChecksRefuseWithTheirMessage) {
     SCOPED_TRACE(c.name);
     install_sandbox(self_executable());
     c.arrange();
-    ServiceProcess service(ServiceProcess::Options{.executable = c.executable});
+    ServiceProcess service(ServiceProcess::Options::privileged(c.executable));
     const auto status = service.wait_exit();
     ASSERT_TRUE(status.has_value());
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1);

@@ -34,7 +34,7 @@ class SignalTest : public ::testing::Test {
 TEST_F(SignalTest, TerminationSignalsShutDownCleanly) {
   for (int signal_number : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(strsignal(signal_number));
-    ServiceProcess service(ServiceProcess::Options{});
+    ServiceProcess service(ServiceProcess::Options::privileged());
     ASSERT_TRUE(service.wait_ready()) << service.stderr_text();
     CoreConfig config;
     ASSERT_EQ(raw_exchange(service.endpoint(), config.start_line()),
@@ -48,7 +48,7 @@ TEST_F(SignalTest, TerminationSignalsShutDownCleanly) {
 }
 
 TEST_F(SignalTest, FurtherSignalsDuringShutdownNeitherRepeatItNorKill) {
-  ServiceProcess service(ServiceProcess::Options{});
+  ServiceProcess service(ServiceProcess::Options::privileged());
   ASSERT_TRUE(service.wait_ready());
   service.signal(SIGTERM);
   service.signal(SIGINT);
@@ -59,7 +59,7 @@ TEST_F(SignalTest, FurtherSignalsDuringShutdownNeitherRepeatItNorKill) {
 
 TEST_F(SignalTest, RequestInHandIsAnsweredAndItsCoreStoppedOnTheWayOut) {
   const std::string endpoint = free_tcp_endpoint();
-  ServiceProcess service(ServiceProcess::Options{.mock = true, .endpoint = endpoint});
+  ServiceProcess service(ServiceProcess::Options::mock_on(endpoint));
   ASSERT_TRUE(service.wait_ready());
 
   // Hold a connection the service has accepted, then signal it mid-request.
@@ -90,7 +90,7 @@ TEST_F(SignalTest, RequestInHandIsAnsweredAndItsCoreStoppedOnTheWayOut) {
 }
 
 TEST_F(SignalTest, ShutdownCompletesWhenTheWakeUpPingCannotConnect) {
-  ServiceProcess service(ServiceProcess::Options{});
+  ServiceProcess service(ServiceProcess::Options::privileged());
   ASSERT_TRUE(service.wait_ready());
   fs::remove(sandbox_paths().socket);
   service.signal(SIGTERM);
@@ -110,7 +110,7 @@ TEST_F(SignalTest, BindFailureExitsWithStatusOne) {
   ::getsockname(blocker, reinterpret_cast<sockaddr*>(&addr), &len);
   const std::string endpoint = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
 
-  ServiceProcess service(ServiceProcess::Options{.mock = true, .endpoint = endpoint});
+  ServiceProcess service(ServiceProcess::Options::mock_on(endpoint));
   const auto status = service.wait_exit();
   ::close(blocker);
   ASSERT_TRUE(status.has_value());

@@ -54,6 +54,18 @@ class ServiceProcess {
     std::string endpoint;              // NIMBLETRACE_SERVICE_ENDPOINT, if not empty
     std::vector<std::string> extra_env;  // "NAME=value"
     std::optional<unsigned long> fd_limit;  // RLIMIT_NOFILE for the service
+
+    static Options privileged(std::filesystem::path executable = {}) {
+      Options o;
+      o.executable = std::move(executable);
+      return o;
+    }
+    static Options mock_on(std::string endpoint) {
+      Options o;
+      o.mock = true;
+      o.endpoint = std::move(endpoint);
+      return o;
+    }
   };
 
   explicit ServiceProcess(Options options);

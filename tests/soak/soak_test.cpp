@@ -1,0 +1,204 @@
+#include <dirent.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app_lib/service_ipc/codec.h"
+#include "tests/integration/integration_support.h"
+#include "tests/support/test_support.h"
+
+namespace nimbletrace_test {
+namespace {
+
+namespace fs = std::filesystem;
+using app_lib::service_ipc::ServiceRunnerStatus;
+
+int rounds() {
+  const char* text = std::getenv("NIMBLETRACE_SOAK_ROUNDS");
+  return text != nullptr ? std::max(1, std::atoi(text)) : 40;
+}
+
+int open_descriptors(pid_t pid) {
+  int count = 0;
+  std::error_code ec;
+  for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
+       !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    ++count;
+  }
+  return count;
+}
+
+// Anonymous resident memory (heap and stacks): shared library pages touched
+// for the first time are not growth.
+long anon_rss_kib(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.starts_with("RssAnon:")) return std::stol(line.substr(8));
+  }
+  return -1;
+}
+
+// Children of `parent` that have exited but were never collected.
+int zombie_children(pid_t parent) {
+  int zombies = 0;
+  DIR* dir = ::opendir("/proc");
+  while (dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+    std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const auto close = text.rfind(')');
+    if (close == std::string::npos) continue;
+    char state = 0;
+    long ppid = 0;
+    if (std::sscanf(text.c_str() + close + 2, "%c %ld", &state, &ppid) == 2 && ppid == parent &&
+        state == 'Z') {
+      ++zombies;
+    }
+  }
+  ::closedir(dir);
+  return zombies;
+}
+
+struct Tally {
+  std::mutex mutex;
+  std::map<std::string, int> sent, answered_well;
+  std::vector<std::string> problems;
+
+  void record(const std::string& kind, bool good, const std::string& detail) {
+    std::lock_guard lock(mutex);
+    ++sent[kind];
+    if (good) {
+      ++answered_well[kind];
+    } else if (problems.size() < 10) {
+      problems.push_back(kind + ": " + detail);
+    }
+  }
+};
+
+// One well-formed response line, nothing after it.
+std::optional<app_lib::service_ipc::StatusResponse> parse_answer(const std::string& answer) {
+  if (answer.empty() || answer.back() != '\n' || answer.find('\n') != answer.size() - 1) {
+    return std::nullopt;
+  }
+  auto decoded = app_lib::service_ipc::decode_response(answer);
+  if (!decoded || decoded->protocol_version != 1 || !decoded->data) return std::nullopt;
+  return *decoded;
+}
+
+class SoakTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    kill_stray_cores();
+    install_sandbox(self_executable());
+  }
+  void TearDown() override { kill_stray_cores(); }
+};
+
+TEST_P(SoakTest, EveryRequestAnsweredAndNothingLeaks) {
+  const bool mock = GetParam();
+  ServiceProcess service(mock ? ServiceProcess::Options::mock_on(free_tcp_endpoint())
+                               : ServiceProcess::Options::privileged());
+  ASSERT_TRUE(service.wait_ready()) << service.stderr_text();
+  const auto& endpoint = service.endpoint();
+  CoreConfig config;
+  const std::string start = config.start_line(9300);
+  // Warm up every path once so lazily created state (the crypto library's
+  // tables, the allocator's pools) is there before the baseline is taken.
+  for (std::string_view line : {PING_LINE, std::string_view(start), STOP_LINE}) {
+    ASSERT_TRUE(parse_answer(raw_exchange(endpoint, line)));
+  }
+  const int fds_before = open_descriptors(service.pid());
+  const long rss_before = anon_rss_kib(service.pid());
+
+  const std::string oversize(70000, 'x');
+  Tally tally;
+  const int per_client = rounds();
+  std::vector<std::thread> clients;
+  for (int c = 0; c < 6; ++c) {
+    clients.emplace_back([&, c] {
+      for (int i = 0; i < per_client; ++i) {
+        switch ((c + i) % 8) {
+          case 0:
+          case 1: {
+            auto r = parse_answer(raw_exchange(endpoint, PING_LINE));
+            tally.record("ping", r && r->ok && r->message == "service runner pong", "");
+            break;
+          }
+          case 2: {
+            auto r = parse_answer(raw_exchange(endpoint, STATUS_LINE));
+            tally.record("get_status", r && r->ok, "");
+            break;
+          }
+          case 3: {
+            const std::string answer = raw_exchange(endpoint, start);
+            auto r = parse_answer(answer);
+            tally.record("start_core", r && r->ok && r->data == ServiceRunnerStatus::Running,
+                         answer);
+            break;
+          }
+          case 4: {
+            auto r = parse_answer(raw_exchange(endpoint, STOP_LINE));
+            tally.record("stop_core", r && r->ok && r->data == ServiceRunnerStatus::Stopped, "");
+            break;
+          }
+          case 5: {
+            const std::string& bytes = (i % 2 == 0) ? oversize : std::string("{\"type\":\xff}\n");
+            const std::string answer = raw_exchange(endpoint, bytes, true);
+            auto r = parse_answer(answer);
+            tally.record("malformed", r && !r->ok && r->data == ServiceRunnerStatus::Unavailable,
+                         answer);
+            break;
+          }
+          case 6:
+            // Hangs up before reading the answer.
+            (void)raw_exchange(endpoint, PING_LINE, false, std::chrono::milliseconds(0));
+            break;
+          default:
+            // Sends nothing at all.
+            (void)raw_exchange(endpoint, "", true);
+            break;
+        }
+      }
+    });
+  }
+  for (auto& t : clients) t.join();
+
+  for (const auto& [kind, count] : tally.sent) {
+    EXPECT_EQ(tally.answered_well[kind], count) << kind;
+    std::printf("%-10s %5d sent, %5d answered well\n", kind.c_str(), count,
+                tally.answered_well[kind]);
+  }
+  for (const auto& problem : tally.problems) ADD_FAILURE() << problem;
+
+  // Leave exactly the expected core behind, then none.
+  EXPECT_TRUE(parse_answer(raw_exchange(endpoint, start)));
+  EXPECT_EQ(running_cores().size(), 1u);
+  EXPECT_TRUE(parse_answer(raw_exchange(endpoint, STOP_LINE)));
+  EXPECT_TRUE(running_cores().empty());
+  EXPECT_EQ(zombie_children(service.pid()), 0);
+
+  EXPECT_TRUE(parse_answer(raw_exchange(endpoint, PING_LINE))) << "the service must still serve";
+  EXPECT_EQ(open_descriptors(service.pid()), fds_before);
+  const long rss_after = anon_rss_kib(service.pid());
+  std::printf("descriptors %d -> %d, anonymous resident %ld KiB -> %ld KiB\n", fds_before,
+              open_descriptors(service.pid()), rss_before, rss_after);
+  EXPECT_LT(rss_after - rss_before, 256) << "resident memory grew";
+  EXPECT_TRUE(service.running());
+}
+
+INSTANTIATE_TEST_SUITE_P(BothModes, SoakTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& param_info) {
+                           return param_info.param ? "Mock" : "Privileged";
+                         });
+
+}  // namespace
+}  // namespace nimbletrace_test
