@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -9,6 +10,8 @@
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -21,6 +24,28 @@
 
 namespace app_lib::platform {
 namespace {
+
+// PIDFD_GET_INFO (Linux 6.13 and later; glibc 2.36 does not declare it): the
+// first, 64-byte version of the structure, which every such kernel accepts.
+struct PidfdInfoV0 {
+  std::uint64_t mask;
+  std::uint64_t cgroupid;
+  std::uint32_t pid, tgid, ppid, ruid, rgid, euid, egid, suid, sgid, fsuid, fsgid;
+  std::int32_t spare;
+};
+static_assert(sizeof(PidfdInfoV0) == 64);
+constexpr unsigned long PIDFD_GET_INFO_V0 = _IOWR(0xFF, 11, PidfdInfoV0);
+constexpr std::uint64_t PIDFD_INFO_PID_MASK = 1;
+
+// The process id a pidfd names, in our namespace, from one ioctl; nullopt
+// when the kernel is too old to answer that way.
+std::optional<long long> pidfd_pid_by_ioctl(int pidfd, bool& reaped) {
+  PidfdInfoV0 info{};
+  info.mask = PIDFD_INFO_PID_MASK;
+  if (::ioctl(pidfd, PIDFD_GET_INFO_V0, &info) == 0) return static_cast<long long>(info.tgid);
+  reaped = (errno == ESRCH);
+  return std::nullopt;
+}
 
 // The "Pid:" line of a pidfd's fdinfo: the process id in our namespace, -1
 // once the process has been reaped, 0 if it lives in a namespace we cannot see.
@@ -58,6 +83,13 @@ std::optional<long long> pidfd_pid(int pidfd) {
 // the peer lives its id cannot have been handed to another process, so the
 // path read under that id was the peer's.
 bool pidfd_still_names(int pidfd, pid_t pid) {
+  bool reaped = false;
+  if (const auto current = pidfd_pid_by_ioctl(pidfd, reaped)) {
+    // The kernel answers only while the process has not been reaped, and
+    // until then its id cannot have been given to anyone else.
+    return *current == static_cast<long long>(pid);
+  }
+  if (reaped) return false;
   const auto current = pidfd_pid(pidfd);
   if (!current || *current != pid) return false;
   if (::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) != 0 && errno == ESRCH) return false;

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <optional>
@@ -47,26 +48,33 @@ std::string mode_lower(std::string_view text) {
   return sys::ascii_lower(folded);
 }
 
-// The whole file in one fstat-sized read (plus the read that sees its end).
-// O_NONBLOCK keeps a FIFO planted at the path from stalling the service.
+// The whole file in one fstat-sized read: it is read for every connection.
+// O_NONBLOCK keeps a FIFO planted at the path from stalling the service, and
+// the cap keeps a device such as /dev/zero from filling memory.
 Result<std::string> read_small_file(const std::filesystem::path& path) {
+  constexpr std::size_t CAP = 64 * 1024;
   sys::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd) return fail(sys::last_sys_error_text());
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return fail(sys::last_sys_error_text());
-  std::string bytes;
-  std::size_t capacity = st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
-  bytes.resize(capacity + 1);
+  const bool regular = S_ISREG(st.st_mode);
+  const std::size_t expected =
+      regular && st.st_size > 0 ? std::min(static_cast<std::size_t>(st.st_size), CAP) : 0;
+  std::string bytes(expected + 1, '\0');
   std::size_t used = 0;
   for (;;) {
-    if (used == bytes.size()) bytes.resize(bytes.size() * 2);
     const ssize_t n = ::read(fd.get(), bytes.data() + used, bytes.size() - used);
     if (n < 0) {
       if (errno == EINTR) continue;
       return fail(sys::last_sys_error_text());
     }
-    if (n == 0) break;
     used += static_cast<std::size_t>(n);
+    // A regular file that gave less than was asked for is at its end.
+    if (n == 0 || (regular && used < bytes.size())) break;
+    if (used == bytes.size()) {
+      if (bytes.size() > CAP) return fail(sys::sys_error_text(EFBIG));
+      bytes.resize(bytes.size() * 2);
+    }
   }
   bytes.resize(used);
   return bytes;

@@ -31,7 +31,11 @@ Result<void> ServiceTransportStream::validate_client_executable(
   if (!canonical_client) {
     return fail("解析 ServiceRunner 客户端路径失败: " + canonical_client.error());
   }
-  const auto canonical_authorized = sys::canonicalize(authorized_client);
+  // The accepted client usually reports exactly the authorized path; resolve
+  // that text once rather than twice on every connection.
+  const auto canonical_authorized = authorized_client.native() == client_path
+                                        ? canonical_client
+                                        : sys::canonicalize(authorized_client);
   if (!canonical_authorized) return fail("解析授权客户端路径失败: " + canonical_authorized.error());
 
   if (sys::same_components(*canonical_client, *canonical_authorized)) return {};

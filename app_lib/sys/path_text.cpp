@@ -13,16 +13,6 @@ namespace app_lib::sys {
 
 std::string path_text(const std::filesystem::path& path) { return utf8_lossy(path.native()); }
 
-Result<std::filesystem::path> canonicalize(const std::filesystem::path& path) {
-  // realpath would read an embedded NUL as the end of the path and resolve
-  // something else than what was asked for.
-  if (path.native().find('\0') != std::string::npos) return fail(sys_error_text(EINVAL));
-  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
-                                                       &std::free);
-  if (!resolved) return fail(last_sys_error_text());
-  return std::filesystem::path(resolved.get());
-}
-
 bool same_components(const std::filesystem::path& a, const std::filesystem::path& b) {
   auto ia = a.begin();
   auto ib = b.begin();

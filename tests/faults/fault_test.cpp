@@ -1,0 +1,420 @@
+// Faults from outside the service: cores that crash or are killed, a service
+// that is killed and restarted, a termination signal in the middle of a start,
+// descriptor exhaustion and a runtime directory on a full file system. Every
+// case checks that the service keeps its word afterwards: it answers, reports
+// the truth about the core, and leaves neither cores nor zombies behind.
+
+#include <dirent.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app_lib/sys/fd.h"
+#include "tests/integration/integration_support.h"
+#include "tests/support/test_support.h"
+
+namespace nimbletrace_test {
+namespace {
+
+namespace fs = std::filesystem;
+using app_lib::sys::UniqueFd;
+
+const std::string STARTED = response_line(true, "macOS launchd 服务核心启动请求已发送", "Running");
+const std::string KEPT = response_line(true, "macOS 服务核心已在运行", "Running");
+const std::string PONG_STOPPED = response_line(true, "service runner pong", "Stopped");
+const std::string STATUS_STOPPED = response_line(true, "service runner status", "Stopped");
+const std::string STATUS_RUNNING = response_line(true, "service runner status", "Running");
+const std::string NOT_RUNNING = response_line(true, "macOS 服务核心当前未运行", "Stopped");
+
+struct ProcStat {
+  char state = 0;
+  pid_t parent = 0;
+};
+
+std::optional<ProcStat> proc_stat(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  // The command name may hold blanks and parentheses; the fields follow the last ')'.
+  const auto close = text.rfind(')');
+  if (close == std::string::npos) return std::nullopt;
+  ProcStat parsed;
+  long parent = 0;
+  if (std::sscanf(text.c_str() + close + 2, "%c %ld", &parsed.state, &parent) != 2) {
+    return std::nullopt;
+  }
+  parsed.parent = static_cast<pid_t>(parent);
+  return parsed;
+}
+
+std::vector<pid_t> cores_of(pid_t service) {
+  std::vector<pid_t> cores = running_cores();
+  std::erase_if(cores, [&](pid_t core) {
+    const auto stat = proc_stat(core);
+    return !stat || stat->parent != service;
+  });
+  return cores;
+}
+
+// Children of `parent` that have exited but were never collected.
+int zombie_children(pid_t parent) {
+  int zombies = 0;
+  DIR* dir = ::opendir("/proc");
+  if (dir == nullptr) return -1;
+  while (const dirent* entry = ::readdir(dir)) {
+    char* end = nullptr;
+    const long pid = std::strtol(entry->d_name, &end, 10);
+    if (*end != '\0' || pid <= 0) continue;
+    const auto stat = proc_stat(static_cast<pid_t>(pid));
+    if (stat && stat->parent == parent && stat->state == 'Z') ++zombies;
+  }
+  ::closedir(dir);
+  return zombies;
+}
+
+std::set<int> open_descriptors(pid_t pid) {
+  std::set<int> fds;
+  std::error_code ec;
+  for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
+       !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    fds.insert(std::atoi(it->path().filename().c_str()));
+  }
+  return fds;
+}
+
+// The descriptor the process's next open or accept gets: with the limit set
+// to it, that call fails with EMFILE.
+rlim_t lowest_free_descriptor(pid_t pid) {
+  const std::set<int> used = open_descriptors(pid);
+  rlim_t fd = 0;
+  while (used.contains(static_cast<int>(fd))) ++fd;
+  return fd;
+}
+
+// Time the process has spent on a CPU, all threads together.
+std::chrono::nanoseconds cpu_time(pid_t pid) {
+  long long total = 0;
+  std::error_code ec;
+  for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec);
+       !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    std::ifstream schedstat(it->path() / "schedstat");
+    long long on_cpu = 0;
+    if (schedstat >> on_cpu) total += on_cpu;
+  }
+  return std::chrono::nanoseconds(total);
+}
+
+UniqueFd connect_unix(const fs::path& path) {
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return {};
+  return fd;
+}
+
+bool send_text(int fd, std::string_view bytes) {
+  return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
+std::string read_until_closed(int fd, std::chrono::milliseconds timeout) {
+  std::string answer;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  char buffer[4096];
+  while (true) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return answer + "<timeout>";
+    pollfd pfd{fd, POLLIN, 0};
+    if (::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) continue;
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n <= 0) return answer;
+    answer.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+std::size_t count_lines(const std::string& text) {
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+bool exited_cleanly(const std::optional<int>& status) {
+  return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
+}
+
+class FaultTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    kill_stray_cores();
+    install_sandbox(self_executable());
+  }
+  void TearDown() override {
+    service_.reset();
+    kill_stray_cores();
+  }
+  void start_service(ServiceProcess::Options options = ServiceProcess::Options::privileged()) {
+    service_.emplace(std::move(options));
+    ASSERT_TRUE(service_->wait_ready()) << service_->stderr_text();
+  }
+  std::string exchange(std::string_view bytes) { return raw_exchange(service_->endpoint(), bytes); }
+  bool status_becomes(const std::string& wanted) {
+    return eventually([&] { return exchange(STATUS_LINE) == wanted; });
+  }
+
+  std::optional<ServiceProcess> service_;
+};
+
+TEST_F(FaultTest, CoreThatCrashesAtOnceIsReportedStoppedAndCanBeStartedAgain) {
+  start_service();
+  const pid_t service = service_->pid();
+  CoreConfig crashing("exit-now\n");
+  CoreConfig healthy;
+
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE("crash round " + std::to_string(round));
+    ASSERT_EQ(exchange(crashing.start_line()), STARTED);
+    EXPECT_TRUE(status_becomes(STATUS_STOPPED));
+    EXPECT_EQ(zombie_children(service), 0) << "the probe collects the crashed core";
+  }
+
+  // A crashed core nobody has asked about yet is collected by the next start.
+  ASSERT_EQ(exchange(crashing.start_line()), STARTED);
+  ASSERT_TRUE(eventually([&] { return zombie_children(service) == 1; }));
+  ASSERT_EQ(exchange(healthy.start_line()), STARTED);
+  EXPECT_EQ(zombie_children(service), 0);
+  EXPECT_TRUE(eventually([&] { return cores_of(service).size() == 1; }));
+  EXPECT_EQ(exchange(STATUS_LINE), STATUS_RUNNING);
+}
+
+TEST_F(FaultTest, CoreKilledFromOutsideIsReportedStoppedAndReplacedByTheNextStart) {
+  start_service();
+  const pid_t service = service_->pid();
+  CoreConfig config;
+  ASSERT_EQ(exchange(config.start_line()), STARTED);
+
+  for (int round = 0; round < 4; ++round) {
+    SCOPED_TRACE("kill round " + std::to_string(round));
+    std::vector<pid_t> cores;
+    ASSERT_TRUE(eventually([&] { return (cores = cores_of(service)).size() == 1; }));
+    const pid_t victim = cores.front();
+    ASSERT_EQ(::kill(victim, SIGKILL), 0);
+    ASSERT_TRUE(eventually([&] { return !process_alive(victim); }));
+
+    // Every other round the next start, not a probe, is the first to look at
+    // the dead core: it must notice the exit and spawn anew, not keep it.
+    if (round % 2 == 0) {
+      EXPECT_TRUE(status_becomes(STATUS_STOPPED));
+    }
+    ASSERT_EQ(exchange(config.start_line()), STARTED);
+    ASSERT_TRUE(eventually([&] {
+      cores = cores_of(service);
+      return cores.size() == 1 && cores.front() != victim;
+    }));
+    EXPECT_EQ(exchange(STATUS_LINE), STATUS_RUNNING);
+  }
+  EXPECT_EQ(zombie_children(service), 0);
+  EXPECT_EQ(exchange(STOP_LINE), response_line(true, "macOS 服务核心已停止", "Stopped"));
+  EXPECT_TRUE(cores_of(service).empty());
+  EXPECT_EQ(zombie_children(service), 0);
+}
+
+TEST_F(FaultTest, RestartAfterKillReplacesTheStaleSocketAndDoesNotClaimTheOrphanedCore) {
+  const fs::path socket = sandbox_paths().socket;
+  CoreConfig config;
+  start_service();
+  ASSERT_EQ(exchange(config.start_line()), STARTED);
+  std::vector<pid_t> cores;
+  ASSERT_TRUE(eventually([&] { return (cores = cores_of(service_->pid())).size() == 1; }));
+  const pid_t orphan = cores.front();
+  service_->signal(SIGKILL);
+  ASSERT_TRUE(service_->wait_exit().has_value());
+  service_.reset();
+  EXPECT_TRUE(process_alive(orphan)) << "a killed service cannot stop its core";
+  EXPECT_TRUE(fs::is_socket(socket)) << "a killed service cannot remove its socket";
+  EXPECT_FALSE(connect_unix(socket).valid()) << "nobody listens on the stale socket";
+
+  // The stale socket file already satisfies wait_ready, so wait for an answer:
+  // one can only come through a socket bound anew at the same path.
+  service_.emplace(ServiceProcess::Options::privileged());
+  ASSERT_TRUE(eventually([&] { return exchange(PING_LINE) == PONG_STOPPED; }, 10s))
+      << service_->stderr_text();
+  struct stat fresh {};
+  ASSERT_EQ(::stat(socket.c_str(), &fresh), 0);
+  EXPECT_EQ((fresh.st_mode & 0777), 0666u);
+
+  EXPECT_EQ(exchange(STATUS_LINE), STATUS_STOPPED);
+  EXPECT_EQ(exchange(STOP_LINE), NOT_RUNNING);
+  EXPECT_TRUE(process_alive(orphan)) << "the new service must not touch a core it did not start";
+
+  ASSERT_EQ(exchange(config.start_line()), STARTED);
+  ASSERT_TRUE(eventually([&] { return (cores = cores_of(service_->pid())).size() == 1; }));
+  EXPECT_NE(cores.front(), orphan);
+  EXPECT_EQ(exchange(STATUS_LINE), STATUS_RUNNING);
+  EXPECT_EQ(zombie_children(service_->pid()), 0);
+}
+
+// A start that takes a while (hashing tens of MiB) with SIGTERM arriving
+// while the request line is still incomplete, or just after it is complete.
+// Either way the request in hand is answered, the process exits with 0, and
+// the core the start spawned does not outlive the service.
+TEST_F(FaultTest, SigtermDuringASlowStartAnswersItAndLeavesNoCore) {
+  CoreConfig big(std::string(32u << 20, 'x'));
+  const std::string line = big.start_line();
+  const std::string_view head = std::string_view(line).substr(0, line.size() - 1);
+
+  for (const bool signal_before_line_is_complete : {true, false}) {
+    SCOPED_TRACE(signal_before_line_is_complete ? "signal before the line feed"
+                                                : "signal after the line feed");
+    kill_stray_cores();
+    start_service();
+    // With every lazily opened descriptor in place, one more means the
+    // connection below has been accepted.
+    ASSERT_EQ(exchange(PING_LINE), PONG_STOPPED);
+    const std::size_t idle = open_descriptors(service_->pid()).size();
+
+    UniqueFd client = connect_unix(sandbox_paths().socket);
+    ASSERT_TRUE(client.valid());
+    ASSERT_TRUE(send_text(client.get(), head));
+    ASSERT_TRUE(eventually([&] { return open_descriptors(service_->pid()).size() > idle; }));
+    if (signal_before_line_is_complete) {
+      service_->signal(SIGTERM);
+      ASSERT_TRUE(send_text(client.get(), "\n"));
+    } else {
+      ASSERT_TRUE(send_text(client.get(), "\n"));
+      service_->signal(SIGTERM);
+    }
+
+    EXPECT_EQ(read_until_closed(client.get(), 30s), STARTED);
+    EXPECT_TRUE(exited_cleanly(service_->wait_exit(30s)));
+    EXPECT_EQ(service_->stderr_text(), "");
+    EXPECT_TRUE(running_cores().empty()) << "a core started during shutdown must not survive";
+    EXPECT_FALSE(fs::exists(sandbox_paths().socket));
+  }
+}
+
+// With no descriptor left, accept fails while the client stays queued. The
+// service reports each failure but paces its retries like its idle polling,
+// instead of spinning on a listener that keeps saying a client is waiting,
+// and serves the queued client once descriptors are free again.
+class DescriptorExhaustionTest : public FaultTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(DescriptorExhaustionTest, AcceptFailuresArePacedAndServiceRecovers) {
+  const bool mock = GetParam();
+  start_service(mock ? ServiceProcess::Options::mock_on(free_tcp_endpoint())
+                     : ServiceProcess::Options::privileged());
+  const pid_t pid = service_->pid();
+  ASSERT_EQ(exchange(PING_LINE), PONG_STOPPED);
+
+  rlimit original{};
+  ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, nullptr, &original), 0);
+  const rlimit exhausted{lowest_free_descriptor(pid), original.rlim_max};
+  ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, &exhausted, nullptr), 0);
+
+  std::string answer;
+  std::jthread client([&] { answer = raw_exchange(service_->endpoint(), PING_LINE, false, 30s); });
+  const std::string expected = std::string(mock ? "accept service ipc connection failed: "
+                                                : "accept service unix socket failed: ") +
+                               "Too many open files (os error 24)\n";
+  ASSERT_TRUE(eventually([&] {
+    return service_->stderr_text().find(expected) != std::string::npos;
+  })) << service_->stderr_text();
+
+  // Watch the retries for about a second: paced at the idle pause they are a
+  // handful, a spinning loop would write thousands of lines and burn the CPU.
+  const std::size_t lines_before = count_lines(service_->stderr_text());
+  const auto cpu_before = cpu_time(pid);
+  const auto window_end = std::chrono::steady_clock::now() + 1s;
+  while (std::chrono::steady_clock::now() < window_end) poll_pause();
+  const std::size_t retries = count_lines(service_->stderr_text()) - lines_before;
+  const auto cpu_used = cpu_time(pid) - cpu_before;
+  std::printf("accept retries in 1 s: %zu, CPU time: %lld us\n", retries,
+              static_cast<long long>(cpu_used.count() / 1000));
+  EXPECT_GE(retries, 1u) << "the service must keep retrying";
+  EXPECT_LE(retries, 12u) << "accept retries must be paced";
+  EXPECT_LT(cpu_used, std::chrono::milliseconds(250)) << "the service spins";
+
+  const std::string log = service_->stderr_text();
+  std::string expected_log;
+  for (std::size_t i = 0; i < count_lines(log); ++i) expected_log += expected;
+  EXPECT_EQ(log, expected_log) << "only the accept failure may be reported";
+  EXPECT_TRUE(service_->running());
+
+  ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, &original, nullptr), 0);
+  client.join();
+  EXPECT_EQ(answer, PONG_STOPPED) << "the queued client is served once descriptors are free";
+  EXPECT_EQ(exchange(PING_LINE), PONG_STOPPED);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothModes, DescriptorExhaustionTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& mode) {
+                           return mode.param ? "Mock" : "Privileged";
+                         });
+
+// The runtime directory lives on a tiny tmpfs that only the service (in its
+// own mount namespace) sees. Staging a configuration that does not fit fails
+// with the staging message and leaves the configuration staged before intact.
+TEST_F(FaultTest, FullRuntimeFileSystemFailsTheStartAndKeepsTheStagedConfig) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+  {
+    TempDir probe;
+    auto [status, output] =
+        run_program({"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c",
+                     "mount -t tmpfs -o size=64k tmpfs \"$0\"", probe.path().string()});
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      GTEST_SKIP() << "no private mount namespace with a tmpfs here";
+    }
+  }
+
+  const SandboxPaths p = sandbox_paths();
+  fs::create_directories(p.runtime_dir);
+  TempDir scripts;
+  // unshare without --fork execs in place, so the service keeps this pid.
+  const fs::path launcher = scripts / "service-on-tiny-runtime";
+  write_file(launcher,
+             "#!/bin/sh\n"
+             "exec /usr/bin/unshare -m --propagation private /bin/sh -c "
+             "'mount -t tmpfs -o size=64k tmpfs \"$NT_RUNTIME\" && exec \"$NT_SERVICE\"'\n");
+  fs::permissions(launcher, fs::perms::owner_all);
+  ServiceProcess::Options options = ServiceProcess::Options::privileged(launcher);
+  options.extra_env = {"NT_RUNTIME=" + p.runtime_dir.string(),
+                       "NT_SERVICE=" + p.protected_service.string()};
+  start_service(options);
+  ASSERT_TRUE(eventually([&] { return exchange(PING_LINE) == PONG_STOPPED; }))
+      << service_->stderr_text();
+  const fs::path staged_in_service_view = "/proc/" + std::to_string(service_->pid()) + "/root" +
+                                          (p.runtime_dir / "config.yaml").string();
+
+  CoreConfig small("small: 1\n");
+  ASSERT_EQ(exchange(small.start_line()), STARTED);
+  ASSERT_EQ(read_file(staged_in_service_view), "small: 1\n");
+  EXPECT_FALSE(fs::exists(p.runtime_dir / "config.yaml")) << "the tmpfs must hide the staging";
+
+  CoreConfig too_big(std::string(256u << 10, 'y'));
+  EXPECT_EQ(
+      exchange(too_big.start_line()),
+      response_line(false, "写入 macOS 服务核心临时配置失败: No space left on device (os error 28)",
+                    "Unavailable"));
+  EXPECT_EQ(read_file(staged_in_service_view), "small: 1\n");
+  EXPECT_EQ(exchange(STATUS_LINE), STATUS_RUNNING) << "the running core is left alone";
+
+  // The partial staging file must not keep the file system full.
+  CoreConfig again("again: 2\n");
+  EXPECT_EQ(exchange(again.start_line()), KEPT);
+  EXPECT_EQ(read_file(staged_in_service_view), "again: 2\n");
+}
+
+}  // namespace
+}  // namespace nimbletrace_test

@@ -1,0 +1,455 @@
+// The privileged service seen from an attacker's side: its socket is open to
+// every local user, and the configuration path, the configuration file and
+// even the runtime directory may have been prepared by someone hostile. Each
+// case checks both the answer and that nothing was done beyond it.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <optional>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "app_lib/service_ipc/codec.h"
+#include "app_lib/sys/fd.h"
+#include "app_lib/sys/sha256.h"
+#include "tests/integration/integration_support.h"
+#include "tests/support/test_support.h"
+
+namespace nimbletrace_test {
+namespace {
+
+namespace fs = std::filesystem;
+using app_lib::sys::UniqueFd;
+
+const std::string STARTED = response_line(true, "macOS launchd 服务核心启动请求已发送", "Running");
+const std::string PONG_STOPPED = response_line(true, "service runner pong", "Stopped");
+const std::string PATH_RULE_REFUSED =
+    response_line(false, "拒绝不符合应用运行目录规则的 macOS 服务核心配置路径", "Unavailable");
+// How every refusal with data Unavailable ends.
+constexpr std::string_view UNAVAILABLE_END = "\"data\":\"Unavailable\",\"protocol_version\":1}\n";
+const std::string DIGEST_REFUSED =
+    response_line(false, "拒绝哈希不匹配的 macOS 服务核心配置", "Unavailable");
+
+std::string sha256_of(std::string_view bytes) {
+  return app_lib::sys::sha256_hex(bytes).value();
+}
+
+std::string start_line(const fs::path& config_dir, const fs::path& config_file,
+                       std::string config_sha256) {
+  app_lib::service_ipc::ServiceRunnerCoreLaunchConfig launch;
+  launch.config_dir = config_dir.string();
+  launch.config_file = config_file.string();
+  launch.config_sha256 = std::move(config_sha256);
+  launch.controller_host = "127.0.0.1";
+  launch.controller_port = 9090;
+  std::string line;
+  EXPECT_OK(app_lib::service_ipc::encode_request(app_lib::service_ipc::StartCore{launch}, line));
+  return line + "\n";
+}
+
+// Type, mode and contents of everything below `root`, keyed by relative path.
+std::map<std::string, std::string> snapshot(const fs::path& root) {
+  std::map<std::string, std::string> entries;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(root, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    struct stat st {};
+    if (::lstat(it->path().c_str(), &st) != 0) continue;
+    std::string description = std::to_string(st.st_mode) + " ";
+    if (S_ISREG(st.st_mode)) description += read_file(it->path());
+    if (S_ISLNK(st.st_mode)) description += fs::read_symlink(it->path()).string();
+    entries[fs::relative(it->path(), root).string()] = description;
+  }
+  return entries;
+}
+
+mode_t mode_of(const fs::path& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return 0;
+  return st.st_mode;
+}
+
+std::string read_until_closed(int fd) {
+  std::string answer;
+  char buffer[4096];
+  pollfd pfd{fd, POLLIN, 0};
+  while (::poll(&pfd, 1, 10'000) > 0) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    answer.append(buffer, static_cast<std::size_t>(n));
+  }
+  return answer;
+}
+
+// Run from a copy of this test binary: sends one line to the socket and prints
+// its own pid and the answer, so the test can check what the service saw.
+NIMBLETRACE_TEST_HELPER(send_line) {
+  if (argc != 2) return 2;
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, argv[0], sizeof addr.sun_path - 1);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return 3;
+  // A refused peer may be answered and hung up on before its request is all
+  // written: the send can fail, and the answer is still there to read.
+  const std::string_view line = argv[1];
+  (void)::send(fd, line.data(), line.size(), MSG_NOSIGNAL);
+  const std::string answer = read_until_closed(fd);
+  std::printf("pid=%d\n%s", static_cast<int>(::getpid()), answer.c_str());
+  return 0;
+}
+
+// Run from a copy of this test binary: connects as the copy, then turns the
+// connecting process into `program` by exec while a forked child, which
+// shares the connection, sends the line and prints "answer:" and the answer.
+// The child writes `marker` once the exec has happened.
+NIMBLETRACE_TEST_HELPER(connect_then_exec) {
+  if (argc != 4) return 2;
+  const char* program = argv[2];
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, argv[0], sizeof addr.sun_path - 1);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return 3;
+  const pid_t connector = ::getpid();
+  const pid_t child = ::fork();
+  if (child < 0) return 4;
+  if (child > 0) {
+    ::execl(program, program, "--nt-helper", "wait_children", nullptr);
+    ::_exit(5);
+  }
+  const std::string exe_link = "/proc/" + std::to_string(connector) + "/exe";
+  const bool exec_seen = eventually([&] {
+    std::error_code ec;
+    return fs::read_symlink(exe_link, ec) == fs::path(program);
+  });
+  if (!exec_seen) ::_exit(6);
+  write_file(argv[3], "exec done\n");
+  const std::string_view line = argv[1];
+  (void)::send(fd, line.data(), line.size(), MSG_NOSIGNAL);
+  const std::string answer = "answer:" + read_until_closed(fd);
+  (void)!::write(STDOUT_FILENO, answer.data(), answer.size());
+  ::_exit(0);
+}
+
+NIMBLETRACE_TEST_HELPER(wait_children) {
+  while (::wait(nullptr) > 0) {
+  }
+  return 0;
+}
+
+class SecurityTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    kill_stray_cores();
+    install_sandbox(self_executable());
+    service_.emplace(ServiceProcess::Options::privileged());
+    ASSERT_TRUE(service_->wait_ready()) << service_->stderr_text();
+  }
+  void TearDown() override {
+    service_.reset();
+    kill_stray_cores();
+  }
+  std::string exchange(std::string_view bytes) { return raw_exchange(service_->endpoint(), bytes); }
+  // Nothing staged and no core: what every refused request must leave.
+  void expect_nothing_done() {
+    EXPECT_FALSE(fs::exists(sandbox_paths().runtime_dir));
+    EXPECT_TRUE(running_cores().empty());
+    EXPECT_EQ(exchange(PING_LINE), PONG_STOPPED) << "the service must go on serving";
+  }
+
+  std::optional<ServiceProcess> service_;
+};
+
+TEST_F(SecurityTest, ByteIdenticalCopyOfTheAuthorizedClientIsRefused) {
+  TempDir elsewhere;
+  // Same bytes and same file name as the authorized client, other directory.
+  const fs::path copy = elsewhere / self_executable().filename().string();
+  fs::copy_file(self_executable(), copy);
+  fs::permissions(copy, fs::perms::owner_all);
+  CoreConfig config;
+
+  auto [status, output] = run_program({copy.string(), "--nt-helper", "send_line",
+                                       sandbox_paths().socket.string(), config.start_line()});
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "wait status " << status << ", output: " << output;
+  std::smatch match;
+  ASSERT_TRUE(std::regex_search(output, match, std::regex("^pid=([0-9]+)\n"))) << output;
+  const std::string pid = match[1];
+  EXPECT_EQ(output, "pid=" + pid + "\n" +
+                        response_line(false,
+                                      "拒绝未授权的 macOS ServiceRunner 客户端(pid=" + pid +
+                                          ", path=" + fs::canonical(copy).string() + ")",
+                                      "Unavailable"));
+  expect_nothing_done();
+}
+
+TEST_F(SecurityTest, CommandLineClientIsRefusedWhenItIsNotTheAuthorizedOne) {
+  const fs::path servicectl = fs::canonical(bin_dir() / "nimbletrace-servicectl");
+  CoreConfig config;
+  auto [status, output] = run_program(
+      {servicectl.string(), "--socket", sandbox_paths().socket.string(), "start", "--config-dir",
+       config.config_dir.string(), "--config-file", config.config_file.string(),
+       "--controller-host", "127.0.0.1", "--controller-port", "9090"});
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1) << output;
+  const std::regex refusal(
+      R"re(\{"ok":false,"message":"拒绝未授权的 macOS ServiceRunner 客户端\(pid=[0-9]+, path=)re" +
+      servicectl.string() + R"re(\)","data":"Unavailable","protocol_version":1\}\n)re");
+  EXPECT_TRUE(std::regex_match(output, refusal)) << output;
+  expect_nothing_done();
+}
+
+// The process that connected is identified by its id, and a process keeps its
+// id across exec. An attacker can connect, fork, and exec the authorized
+// client in the connecting process while the forked child, holding the same
+// connection, sends the request. The service must not take that connection for
+// the authorized client's. Stopping the service stands for a loop busy with
+// another client, which gives the exec time to happen before the check.
+//
+// Disabled: on Linux this is accepted. The pidfd from SO_PEERPIDFD pins the
+// process, not the program it ran when it connected, and Linux exposes no exec
+// generation to compare. The macOS build reads the path through the audit
+// token (proc_pidpath_audittoken), which fails once the peer has exec'd, so
+// there the connection is refused.
+TEST_F(SecurityTest, DISABLED_ConnectionWhoseProcessExecsTheAuthorizedClientLaterIsRefused) {
+  TempDir elsewhere;
+  const fs::path copy = elsewhere / "attacker";
+  fs::copy_file(self_executable(), copy);
+  fs::permissions(copy, fs::perms::owner_all);
+  const fs::path marker = elsewhere / "exec-done";
+  CoreConfig config;
+
+  service_->signal(SIGSTOP);
+  std::pair<int, std::string> result;
+  {
+    std::jthread attacker([&] {
+      result = run_program(
+          {copy.string(), "--nt-helper", "connect_then_exec", sandbox_paths().socket.string(),
+           config.start_line(), fs::canonical(self_executable()).string(), marker.string()},
+          {}, 20s);
+    });
+    const bool exec_done = eventually([&] { return fs::exists(marker); }, 10s);
+    service_->signal(SIGCONT);
+    ASSERT_TRUE(exec_done);
+  }
+  const std::string& output = result.second;
+  ASSERT_TRUE(output.starts_with("answer:")) << output;
+  EXPECT_TRUE(output.starts_with(R"(answer:{"ok":false,)")) << output;
+  EXPECT_TRUE(output.ends_with(UNAVAILABLE_END)) << output;
+  expect_nothing_done();
+}
+
+// config.yaml inside a real .nimbletrace directory, but resolving elsewhere.
+TEST_F(SecurityTest, ConfigurationThatResolvesOutsideItsDirectoryIsRefused) {
+  TempDir home;
+  const fs::path dir = home / ".nimbletrace";
+  const fs::path other_dir = home / "other" / ".nimbletrace";
+  fs::create_directories(dir / "sub");
+  fs::create_directories(other_dir);
+  write_file(home / "secret", "secret: 1\n");
+  write_file(other_dir / "config.yaml", "other: 1\n");
+  write_file(dir / "sub" / "config.yaml", "nested: 1\n");
+
+  struct Case {
+    std::string name;
+    std::function<void()> arrange;
+    fs::path config_file;
+    std::string contents;
+  };
+  const Case cases[] = {
+      {"config.yaml is a link to a file named secret",
+       [&] { fs::create_symlink(home / "secret", dir / "config.yaml"); }, dir / "config.yaml",
+       "secret: 1\n"},
+      {"config.yaml is a link to another .nimbletrace/config.yaml",
+       [&] { fs::create_symlink(other_dir / "config.yaml", dir / "config.yaml"); },
+       dir / "config.yaml", "other: 1\n"},
+      {"the file path climbs out with ..", [] {},
+       dir / ".." / "other" / ".nimbletrace" / "config.yaml", "other: 1\n"},
+      {"config.yaml one level too deep", [] {}, dir / "sub" / "config.yaml", "nested: 1\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(dir / "config.yaml");
+    c.arrange();
+    EXPECT_EQ(exchange(start_line(dir, c.config_file, sha256_of(c.contents))), PATH_RULE_REFUSED);
+    expect_nothing_done();
+  }
+}
+
+// Files that are not regular files must not be read: a FIFO would block the
+// single-threaded service for good, a device like /dev/zero never ends.
+TEST_F(SecurityTest, SpecialFileAsConfigurationIsRefusedWithoutBlocking) {
+  TempDir home;
+  const fs::path dir = home / ".nimbletrace";
+  const fs::path file = dir / "config.yaml";
+  fs::create_directories(dir);
+
+  struct Case {
+    std::string name;
+    std::function<bool()> arrange;
+  };
+  const Case cases[] = {
+      {"FIFO", [&] { return ::mkfifo(file.c_str(), 0666) == 0; }},
+      {"character device like /dev/zero",
+       [&] { return ::mknod(file.c_str(), S_IFCHR | 0666, makedev(1, 5)) == 0; }},
+      {"directory", [&] { return fs::create_directory(file); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(file);
+    if (!c.arrange()) {
+      std::printf("cannot create a %s here, case skipped\n", c.name.c_str());
+      continue;
+    }
+    const std::string answer = exchange(start_line(dir, file, std::string(64, '0')));
+    EXPECT_TRUE(answer.starts_with(R"({"ok":false,"message":"读取 macOS 服务核心配置失败: )"))
+        << answer;
+    EXPECT_TRUE(answer.ends_with(UNAVAILABLE_END)) << answer;
+    expect_nothing_done();
+  }
+}
+
+TEST_F(SecurityTest, HardLinkToARootOnlyFileWithAWrongDigestRevealsNothing) {
+  // A legitimate start first, so there is a staged configuration to protect.
+  CoreConfig legit("legit: 1\n");
+  ASSERT_EQ(exchange(legit.start_line()), STARTED);
+  const auto runtime_before = snapshot(sandbox_paths().runtime_dir);
+
+  TempDir home;
+  const std::string secret = "root-only-secret-4b1d\n";
+  const fs::path target = home / "shadow";
+  write_file(target, secret);
+  fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write);
+  const fs::path dir = home / ".nimbletrace";
+  fs::create_directories(dir);
+  fs::create_hard_link(target, dir / "config.yaml");
+
+  for (const std::string& digest : {sha256_of("legit: 1\n"), std::string(), std::string(64, 'f')}) {
+    SCOPED_TRACE("claimed digest '" + digest + "'");
+    const std::string answer = exchange(start_line(dir, dir / "config.yaml", digest));
+    EXPECT_EQ(answer, DIGEST_REFUSED);
+    EXPECT_EQ(answer.find("root-only-secret"), std::string::npos);
+    EXPECT_EQ(snapshot(sandbox_paths().runtime_dir), runtime_before);
+  }
+  EXPECT_EQ(read_file(target), secret) << "the client's file is only read";
+  EXPECT_EQ(mode_of(target) & 07777, 0600u);
+  EXPECT_EQ(running_cores().size(), 1u);
+}
+
+// Someone could create files in a runtime directory left world-writable, and
+// keep them open. After a start the directory is owner-only, the staged copy
+// is a fresh owner-only file, and descriptors held on the planted files never
+// see the configuration.
+TEST_F(SecurityTest, LooseRuntimeDirectoryIsTightenedAndPlantedFilesSeeNothing) {
+  const SandboxPaths p = sandbox_paths();
+  fs::create_directories(p.runtime_dir);
+  ASSERT_EQ(::chmod(p.runtime_dir.c_str(), 0777), 0);
+  write_file(p.runtime_dir / "config.yaml.tmp", "planted\n");
+  write_file(p.runtime_dir / "config.yaml", "old\n");
+  ASSERT_EQ(::chmod((p.runtime_dir / "config.yaml.tmp").c_str(), 0666), 0);
+  ASSERT_EQ(::chmod((p.runtime_dir / "config.yaml").c_str(), 0666), 0);
+  UniqueFd held_tmp(::open((p.runtime_dir / "config.yaml.tmp").c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd held_staged(::open((p.runtime_dir / "config.yaml").c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(held_tmp.valid() && held_staged.valid());
+
+  CoreConfig config("listen: 127.0.0.1\nsecret-token: 9f2c\n");
+  ASSERT_EQ(exchange(config.start_line()), STARTED);
+
+  EXPECT_EQ(mode_of(p.runtime_dir), S_IFDIR | 0700u);
+  EXPECT_EQ(mode_of(p.runtime_dir / "config.yaml"), S_IFREG | 0600u);
+  EXPECT_EQ(read_file(p.runtime_dir / "config.yaml"), "listen: 127.0.0.1\nsecret-token: 9f2c\n");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(p.runtime_dir / "config.yaml.tmp")));
+  for (const auto& [fd, before] :
+       {std::pair{held_tmp.get(), "planted\n"}, {held_staged.get(), "old\n"}}) {
+    char buffer[256] = {};
+    const ssize_t n = ::pread(fd, buffer, sizeof buffer, 0);
+    EXPECT_EQ(std::string(buffer, n > 0 ? static_cast<std::size_t>(n) : 0), before)
+        << "a descriptor held on a planted file must not see the configuration";
+  }
+}
+
+// A link planted at a staging path must not carry the service's write or chmod
+// to a victim. Either the start fails with the staging message or the link is
+// replaced by the staged file; which one happens is reported.
+TEST_F(SecurityTest, LinksPlantedInTheRuntimeDirectoryAreNotFollowed) {
+  const SandboxPaths p = sandbox_paths();
+  TempDir outside;
+  const fs::path victim = outside / "victim";
+  const std::string victim_bytes = "victim: untouched\n";
+
+  struct Case {
+    std::string name;
+    std::string planted;  // name inside the runtime directory
+    bool hard_link;
+  };
+  const Case cases[] = {
+      {"symbolic link at config.yaml.tmp", "config.yaml.tmp", false},
+      {"hard link at config.yaml.tmp", "config.yaml.tmp", true},
+      {"symbolic link at config.yaml", "config.yaml", false},
+  };
+  CoreConfig config("staged: 1\n");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_file(victim, victim_bytes);
+    ASSERT_EQ(::chmod(victim.c_str(), 0644), 0);
+    fs::remove_all(p.runtime_dir);
+    fs::create_directories(p.runtime_dir);
+    if (c.hard_link) {
+      fs::create_hard_link(victim, p.runtime_dir / c.planted);
+    } else {
+      fs::create_symlink(victim, p.runtime_dir / c.planted);
+    }
+
+    const std::string answer = exchange(config.start_line());
+    EXPECT_EQ(read_file(victim), victim_bytes);
+    EXPECT_EQ(mode_of(victim), S_IFREG | 0644u);
+    if (answer == STARTED || answer == response_line(true, "macOS 服务核心已在运行", "Running")) {
+      std::printf("%s: link replaced, start succeeded\n", c.name.c_str());
+      EXPECT_EQ(mode_of(p.runtime_dir / "config.yaml"), S_IFREG | 0600u);
+      EXPECT_EQ(read_file(p.runtime_dir / "config.yaml"), "staged: 1\n");
+    } else {
+      std::printf("%s: start refused: %s", c.name.c_str(), answer.c_str());
+      EXPECT_TRUE(answer.starts_with(R"({"ok":false,"message":"写入 macOS 服务核心临时配置失败: )"))
+          << answer;
+    }
+  }
+}
+
+TEST_F(SecurityTest, OnlyTheSocketIsWorldWritableInTheServiceRoot) {
+  CoreConfig config;
+  ASSERT_EQ(exchange(config.start_line()), STARTED);
+  const SandboxPaths p = sandbox_paths();
+  EXPECT_EQ(mode_of(p.socket), S_IFSOCK | 0666u);
+
+  EXPECT_EQ(mode_of(p.service_root) & S_IWOTH, 0u);
+  std::error_code ec;
+  int checked = 0;
+  for (auto it = fs::recursive_directory_iterator(p.service_root, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->path() == p.socket) continue;
+    const mode_t mode = mode_of(it->path());
+    ++checked;
+    EXPECT_FALSE(S_ISLNK(mode)) << it->path();
+    EXPECT_EQ(mode & S_IWOTH, 0u) << it->path() << " is world-writable";
+  }
+  EXPECT_GE(checked, 3) << "authorized-client.path, runtime and the staged config at least";
+  EXPECT_EQ(mode_of(p.runtime_dir) & 0077, 0u);
+  EXPECT_EQ(mode_of(p.runtime_dir / "config.yaml") & 0077, 0u);
+}
+
+}  // namespace
+}  // namespace nimbletrace_test
