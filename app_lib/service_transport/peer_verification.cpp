@@ -12,7 +12,7 @@ namespace app_lib::service_transport {
 // in front of a privileged service. It is repeated in full for every
 // connection: nothing learnt about one peer is trusted for the next.
 Result<void> ServiceTransportStream::validate_client_executable(
-    const std::filesystem::path& authorized_client) const {
+    const std::filesystem::path& authorized_client, bool authorized_is_canonical) const {
   if (form_ == ServiceTransportForm::Tcp) return fail("macOS 高权限服务必须使用 Unix Socket");
 
   const auto peer = platform::identify_peer(fd_.get());
@@ -27,6 +27,11 @@ Result<void> ServiceTransportStream::validate_client_executable(
   std::string_view client_path = *utf8;
   while (!client_path.empty() && client_path.back() == '\0') client_path.remove_suffix(1);
 
+  // The kernel reports an executable by its resolved name, so the accepted
+  // client usually shows exactly the authorized text that the caller resolved
+  // moments ago in this connection: resolving the same string again would
+  // only repeat that answer.
+  if (authorized_is_canonical && authorized_client.native() == client_path) return {};
   const auto canonical_client = sys::canonicalize(std::filesystem::path(std::string(client_path)));
   if (!canonical_client) {
     return fail("解析 ServiceRunner 客户端路径失败: " + canonical_client.error());

@@ -95,7 +95,10 @@ class ServiceTransportStream {
   // Writes the compact JSON response and a line feed.
   Result<void> write_response(const service_ipc::StatusResponse& response);
   // Accepts the peer only if its executable is the authorized client.
-  Result<void> validate_client_executable(const std::filesystem::path& authorized_client) const;
+  // `authorized_is_canonical` says the caller resolved `authorized_client`
+  // during this same connection, so that text need not be resolved again.
+  Result<void> validate_client_executable(const std::filesystem::path& authorized_client,
+                                          bool authorized_is_canonical = false) const;
 
   ServiceTransportForm form() const { return form_; }
   int native_handle() const { return fd_.get(); }
