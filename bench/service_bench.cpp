@@ -383,7 +383,7 @@ int main(int argc, char** argv) {
   }
   const fs::path self = fs::canonical("/proc/self/exe");
   Sandbox sandbox(self);
-  const int runs = quick ? 3 : 5;
+  const int runs = quick ? 3 : 7;
   const int per_run = quick ? 2000 : 5000;
   const std::string ping = "{\"type\":\"ping\"}\n";
   const std::string service = (sandbox.tools / "nimbletrace-service").string();
@@ -391,7 +391,7 @@ int main(int argc, char** argv) {
 
   // Each exchange figure runs baseline and service alternately, `runs` times.
   auto compare = [&](const std::string& figure, bool unix_socket, int clients, double target) {
-    std::vector<double> base_runs, service_runs;
+    std::vector<double> base_runs, service_runs, base_cpu, service_cpu;
     for (int run = 0; run < runs; ++run) {
       {
         Process baseline;
@@ -400,7 +400,10 @@ int main(int argc, char** argv) {
                               unix_socket ? e.path : std::to_string(e.port)},
                              {});
         wait_until_serving(e, ping);
+        const ProcessUsage before = usage_of(baseline.pid);
         base_runs.push_back(throughput(e, ping, clients, per_run / clients));
+        base_cpu.push_back((usage_of(baseline.pid).cpu_seconds - before.cpu_seconds) * 1e6 /
+                           (per_run / clients * clients));
       }
       {
         Process svc;
@@ -412,14 +415,19 @@ int main(int argc, char** argv) {
         }
         svc.pid = spawn({service}, env);
         wait_until_serving(e, ping);
+        const ProcessUsage before = usage_of(svc.pid);
         service_runs.push_back(throughput(e, ping, clients, per_run / clients));
+        service_cpu.push_back((usage_of(svc.pid).cpu_seconds - before.cpu_seconds) * 1e6 /
+                              (per_run / clients * clients));
       }
     }
     const Stats base = stats_of(base_runs);
     const Stats s = stats_of(service_runs);
     const double ratio = s.median / base.median;
     rows.push_back({figure, "exchanges/s", s.min, s.median, s.max,
-                    "baseline " + fmt(base.median, 0) + "/s; ratio " + fmt(ratio, 2),
+                    "baseline " + fmt(base.median, 0) + "/s; ratio " + fmt(ratio, 2) +
+                        "; server CPU per exchange " + fmt(stats_of(service_cpu).median, 1) +
+                        " us vs baseline " + fmt(stats_of(base_cpu).median, 1) + " us",
                     ">= " + fmt(target, 2) + "x", ratio >= target});
     std::fprintf(stderr, "%s: %.0f/s vs baseline %.0f/s (%.2fx)\n", figure.c_str(), s.median,
                  base.median, ratio);

@@ -191,7 +191,11 @@ TEST_P(SoakTest, EveryRequestAnsweredAndNothingLeaks) {
   const long rss_after = anon_rss_kib(service.pid());
   std::printf("descriptors %d -> %d, anonymous resident %ld KiB -> %ld KiB\n", fds_before,
               open_descriptors(service.pid()), rss_before, rss_after);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The sanitizers hold freed memory back on purpose; leaks are theirs to report.
+#else
   EXPECT_LT(rss_after - rss_before, 256) << "resident memory grew";
+#endif
   EXPECT_TRUE(service.running());
 }
 
