@@ -143,6 +143,45 @@ TEST_F(PrivilegedServiceTest, StartupChecksRefuseWithTheirMessage) {
   }
 }
 
+TEST_F(PrivilegedServiceTest, ServicectlDrivesTheCoreComputingTheDigestItself) {
+  write_file(sandbox_paths().authorized_file, servicectl().string() + "\n");
+  start_service();
+  CoreConfig config;
+  const std::string socket = sandbox_paths().socket.string();
+  struct Step {
+    std::vector<std::string> args;
+    int exit_status;
+    std::string output;
+  };
+  const Step steps[] = {
+      {{"start", "--config-dir", config.config_dir.string(), "--config-file",
+        config.config_file.string(), "--controller-host", "127.0.0.1", "--controller-port", "9090"},
+       0, response_line(true, "macOS launchd 服务核心启动请求已发送", "Running")},
+      {{"status"}, 0, response_line(true, "service runner status", "Running")},
+      {{"start", "--config-dir", config.config_dir.string(), "--config-file",
+        config.config_file.string(), "--controller-host", "127.0.0.1", "--controller-port", "9090",
+        "--sha256", std::string(64, '0')},
+       1, response_line(false, "拒绝哈希不匹配的 macOS 服务核心配置", "Unavailable")},
+      {{"stop"}, 0, response_line(true, "macOS 服务核心已停止", "Stopped")},
+      {{"ping"}, 0, response_line(true, "service runner pong", "Stopped")},
+      {{"frobnicate"}, 2, ""},
+      {{"start", "--config-dir", config.config_dir.string()}, 2, ""},
+      {{"--help"}, 0, "usage: nimbletrace-servicectl"},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.args.front());
+    std::vector<std::string> argv{servicectl().string(), "--socket", socket};
+    argv.insert(argv.end(), step.args.begin(), step.args.end());
+    auto [status, output] = run_program(argv);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), step.exit_status) << output;
+    EXPECT_TRUE(output.starts_with(step.output)) << output;
+    if (step.args.front() != "--help" && !step.output.empty()) {
+      EXPECT_EQ(output, step.output);
+    }
+  }
+}
+
 TEST_F(PrivilegedServiceTest, ServicectlReportsTransportErrorsWithExitStatusTwo) {
   // No service is running: the socket does not exist.
   auto [status, output] = run_program(
