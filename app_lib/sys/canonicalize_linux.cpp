@@ -1,11 +1,14 @@
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "app_lib/sys/fd.h"
 #include "app_lib/sys/path_text.h"
@@ -21,6 +24,34 @@ Result<std::filesystem::path> canonicalize_with_realpath(const std::filesystem::
   return std::filesystem::path(resolved.get());
 }
 
+// An absolute path with no empty, "." or ".." component, no trailing slash.
+bool looks_canonical(const std::string& text) {
+  if (text.empty() || text[0] != '/') return false;
+  if (text.size() == 1) return true;
+  if (text.back() == '/') return false;
+  std::size_t begin = 1;
+  while (begin <= text.size()) {
+    std::size_t end = text.find('/', begin);
+    if (end == std::string::npos) end = text.size();
+    const std::string_view part(text.data() + begin, end - begin);
+    if (part.empty() || part == "." || part == "..") return false;
+    begin = end + 1;
+  }
+  return true;
+}
+
+// True when the kernel resolves `text` without meeting a single symbolic
+// link: such a path is its own canonical form.
+bool resolves_without_links(const std::string& text) {
+  open_how how{};
+  how.flags = O_PATH | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  const long fd = ::syscall(SYS_openat2, AT_FDCWD, text.c_str(), &how, sizeof how);
+  if (fd < 0) return false;
+  ::close(static_cast<int>(fd));
+  return true;
+}
+
 }  // namespace
 
 // realpath(3) asks the kernel about every component in turn, one path walk
@@ -30,6 +61,9 @@ Result<std::filesystem::path> canonicalize_with_realpath(const std::filesystem::
 Result<std::filesystem::path> canonicalize(const std::filesystem::path& path) {
   // An embedded NUL would end the path early and resolve something else.
   if (path.native().find('\0') != std::string::npos) return fail(sys_error_text(EINVAL));
+  // Most paths the service resolves are already canonical (the kernel's own
+  // name for an executable, a path an installer wrote): one open proves it.
+  if (looks_canonical(path.native()) && resolves_without_links(path.native())) return path;
   const UniqueFd fd(::open(path.c_str(), O_PATH | O_CLOEXEC));
   if (!fd) return fail(last_sys_error_text());
   const std::string link = "/proc/self/fd/" + std::to_string(fd.get());

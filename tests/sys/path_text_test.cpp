@@ -1,4 +1,6 @@
 #include <cerrno>
+#include <cstdlib>
+#include <climits>
 #include <filesystem>
 #include <string>
 
@@ -48,6 +50,39 @@ TEST(PathTextTest, CanonicalizeResolvesLinksAndDots) {
   EXPECT_TRUE(exists_following_links(dir / "link"));
   fs::create_symlink(dir / "nowhere", dir / "dangling");
   EXPECT_FALSE(exists_following_links(dir / "dangling"));
+}
+
+// canonicalize takes shortcuts on Linux; realpath(3) is the reference it must
+// agree with, in its answers and in its errors.
+TEST(PathTextTest, CanonicalizeAgreesWithRealpath) {
+  nimbletrace_test::TempDir dir;
+  fs::create_directories(dir / "a" / "b");
+  nimbletrace_test::write_file(dir / "a" / "b" / "file", "x");
+  fs::create_symlink(dir / "a", dir / "link");
+  fs::create_symlink("b/file", dir / "a" / "relative");
+  fs::create_symlink(dir / "missing", dir / "dangling");
+  const std::string base = dir.path().string();
+  const std::string cases[] = {
+      base + "/a/b/file",          base + "/link/b/file",  base + "/a/relative",
+      base + "/a/./b//file",       base + "/a/b/../b/file", base + "/a/b/file/",
+      base + "/a/b/file/..",       base + "/dangling",      base + "/missing/x",
+      base + "/a/b/",              "/",                    "relative-from-cwd-missing",
+  };
+  for (const std::string& text : cases) {
+    SCOPED_TRACE(text);
+    errno = 0;
+    char* expected = ::realpath(text.c_str(), nullptr);
+    const int expected_errno = errno;
+    const auto got = canonicalize(text);
+    if (expected != nullptr) {
+      ASSERT_TRUE(got.has_value()) << got.error();
+      EXPECT_EQ(got->string(), expected);
+      std::free(expected);
+    } else {
+      ASSERT_FALSE(got.has_value()) << got->string();
+      EXPECT_EQ(got.error(), app_lib::sys::sys_error_text(expected_errno));
+    }
+  }
 }
 
 TEST(PathTextTest, ComparesComponentByComponent) {
