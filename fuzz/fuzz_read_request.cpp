@@ -22,6 +22,7 @@
 #include "app_lib/service_transport/transport.h"
 #include "app_lib/sys/fd.h"
 #include "app_lib/sys/text.h"
+#include "fuzz/round_trip.h"
 
 namespace {
 
@@ -34,10 +35,7 @@ using app_lib::sys::UniqueFd;
 constexpr std::size_t INPUT_CAP = 192 * 1024;
 constexpr int SOCKET_BUFFER = 1 << 20;
 
-[[noreturn]] void fuzz_fail(const char* what, std::string_view detail) {
-  std::fprintf(stderr, "%s: %.*s\n", what, static_cast<int>(detail.size()), detail.data());
-  std::abort();
-}
+using fuzz::fuzz_fail;
 
 // Writes what the socket takes at once; a writer thread takes over only if
 // the buffer fills, since the reader stops at the limit and may leave bytes.
@@ -119,20 +117,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       fuzz_fail("malformed request not refused with the decoder's error",
                 request ? "" : request.error());
     }
-    if (!app_lib::sys::validate_utf8(request.error())) {
-      fuzz_fail("error text is not UTF-8", request.error());
-    }
+    fuzz::check_error_text(request.error());
     return 0;
   }
   if (!request) fuzz_fail("well-formed request refused", request.error());
   if (*request != *expected) fuzz_fail("framing changed the request", line);
 
-  std::string encoded;
-  if (auto r = ipc::encode_request(*request, encoded); !r) {
-    fuzz_fail("decoded request does not encode", r.error());
-  }
-  auto again = ipc::decode_request(encoded);
-  if (!again) fuzz_fail("encoded request does not decode", again.error());
-  if (*again != *request) fuzz_fail("round trip changed the request", encoded);
+  fuzz::check_round_trip(
+      *request, [](std::string_view text) { return ipc::decode_request(text); },
+      [](const auto& value, std::string& out) { return ipc::encode_request(value, out); });
   return 0;
 }

@@ -1,45 +1,19 @@
 // Feeds arbitrary bytes to the request decoder. Whatever decodes must encode,
-// and the encoding must decode to the same request: the service's reading and
-// the client's writing of requests agree.
+// and the encoding must decode to the same request: both ends of the channel
+// agree on every request they can exchange.
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 
 #include "app_lib/service_ipc/codec.h"
-#include "app_lib/sys/text.h"
-
-namespace {
-
-[[noreturn]] void fuzz_fail(const char* what, std::string_view detail) {
-  std::fprintf(stderr, "%s: %.*s\n", what, static_cast<int>(detail.size()), detail.data());
-  std::abort();
-}
-
-}  // namespace
+#include "fuzz/round_trip.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace app_lib::service_ipc;
-  const std::string_view text(reinterpret_cast<const char*>(data), size);
-  auto decoded = decode_request(text);
-  if (!decoded) {
-    // Error texts travel inside responses, which only carry UTF-8.
-    if (!app_lib::sys::validate_utf8(decoded.error())) fuzz_fail("error text is not UTF-8", decoded.error());
-    return 0;
-  }
-
-  std::string encoded;
-  if (auto r = encode_request(*decoded, encoded); !r) fuzz_fail("decoded request does not encode", r.error());
-  auto again = decode_request(encoded);
-  if (!again) fuzz_fail("encoded request does not decode", again.error());
-  if (*again != *decoded) fuzz_fail("round trip changed the request", encoded);
-
-  std::string encoded_again;
-  if (auto r = encode_request(*again, encoded_again); !r || encoded_again != encoded) {
-    fuzz_fail("encoding is not stable", encoded);
-  }
-  return 0;
+  return fuzz::decode_and_round_trip(
+      std::string_view(reinterpret_cast<const char*>(data), size),
+      [](std::string_view text) { return decode_request(text); },
+      [](const auto& value, std::string& out) { return encode_request(value, out); });
 }

@@ -5,13 +5,20 @@
 namespace app_lib::sys {
 namespace {
 
-// Length of the valid sequence starting at `i`, or 0 with `incomplete` telling
-// whether the input simply ran out.
-std::size_t utf8_sequence_length(std::string_view s, std::size_t i, bool& incomplete) {
-  incomplete = false;
+// What starts at byte `i`: the length of a valid sequence (0 if none), the
+// length of the longest prefix that could still begin a valid one (at least
+// 1, so lossy decoding emits one U+FFFD per such prefix), and whether the
+// input simply ran out in the middle of a sequence.
+struct SequenceScan {
+  std::size_t valid = 0;
+  std::size_t prefix = 1;
+  bool incomplete = false;
+};
+
+SequenceScan scan_sequence(std::string_view s, std::size_t i) {
   const auto byte = [&](std::size_t k) { return static_cast<std::uint8_t>(s[k]); };
   const std::uint8_t b0 = byte(i);
-  if (b0 < 0x80) return 1;
+  if (b0 < 0x80) return {1, 1, false};
   std::size_t need = 0;
   std::uint8_t lo = 0x80, hi = 0xBF;
   if (b0 >= 0xC2 && b0 <= 0xDF) {
@@ -25,48 +32,26 @@ std::size_t utf8_sequence_length(std::string_view s, std::size_t i, bool& incomp
     if (b0 == 0xF0) lo = 0x90;
     if (b0 == 0xF4) hi = 0x8F;
   } else {
-    return 0;
+    return {};
   }
   for (std::size_t k = 1; k <= need; ++k) {
-    if (i + k >= s.size()) {
-      incomplete = true;
-      return 0;
-    }
+    if (i + k >= s.size()) return {0, k, true};
     const std::uint8_t b = byte(i + k);
     const std::uint8_t min = (k == 1) ? lo : 0x80;
     const std::uint8_t max = (k == 1) ? hi : 0xBF;
-    if (b < min || b > max) return 0;
+    if (b < min || b > max) return {0, k, false};
   }
-  return need + 1;
+  return {need + 1, need + 1, false};
 }
 
-// Number of bytes of the maximal prefix of an invalid sequence at `i` that
-// could start a valid one (at least 1), so lossy decoding emits one U+FFFD each.
+std::size_t utf8_sequence_length(std::string_view s, std::size_t i, bool& incomplete) {
+  const SequenceScan scan = scan_sequence(s, i);
+  incomplete = scan.incomplete;
+  return scan.valid;
+}
+
 std::size_t invalid_prefix_length(std::string_view s, std::size_t i) {
-  const auto b0 = static_cast<std::uint8_t>(s[i]);
-  std::size_t need = 0;
-  std::uint8_t lo = 0x80, hi = 0xBF;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    need = 1;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    need = 2;
-    if (b0 == 0xE0) lo = 0xA0;
-    if (b0 == 0xED) hi = 0x9F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    need = 3;
-    if (b0 == 0xF0) lo = 0x90;
-    if (b0 == 0xF4) hi = 0x8F;
-  } else {
-    return 1;
-  }
-  std::size_t k = 1;
-  for (; k <= need && i + k < s.size(); ++k) {
-    const auto b = static_cast<std::uint8_t>(s[i + k]);
-    const std::uint8_t min = (k == 1) ? lo : 0x80;
-    const std::uint8_t max = (k == 1) ? hi : 0xBF;
-    if (b < min || b > max) break;
-  }
-  return k;
+  return scan_sequence(s, i).prefix;
 }
 
 char32_t decode_at(std::string_view s, std::size_t i, std::size_t len) {

@@ -1,7 +1,5 @@
 #include "tests/integration/integration_support.h"
 
-#include <fstream>
-#include <sstream>
 
 #include "app_lib/service_ipc/codec.h"
 #include "app_lib/sys/sha256.h"
@@ -31,23 +29,6 @@ std::string response_line(bool ok, std::string_view message, std::string_view da
   return std::string("{\"ok\":") + (ok ? "true" : "false") + ",\"message\":\"" +
          std::string(message) + "\",\"data\":\"" + std::string(data) +
          "\",\"protocol_version\":1}\n";
-}
-
-int tcp_accept_queue(const std::string& endpoint) {
-  const auto colon = endpoint.rfind(':');
-  char wanted[16];
-  std::snprintf(wanted, sizeof wanted, ":%04X", std::stoi(endpoint.substr(colon + 1)));
-  std::ifstream tcp("/proc/net/tcp");
-  std::string line;
-  while (std::getline(tcp, line)) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, state, queues;
-    fields >> slot >> local >> remote >> state >> queues;
-    if (state != "0A" || !local.ends_with(wanted)) continue;
-    // "tx_queue:rx_queue"; for a listener rx_queue is the accept backlog.
-    return std::stoi(queues.substr(queues.find(':') + 1), nullptr, 16);
-  }
-  return -1;
 }
 
 }  // namespace nimbletrace_test

@@ -26,8 +26,4 @@ inline constexpr std::string_view PING_LINE = "{\"type\":\"ping\"}\n";
 inline constexpr std::string_view STATUS_LINE = "{\"type\":\"get_status\"}\n";
 inline constexpr std::string_view STOP_LINE = "{\"type\":\"stop_core\"}\n";
 
-// Length of the listen queue of a loopback TCP listener (from /proc/net/tcp):
-// 0 once the service has accepted every pending connection.
-int tcp_accept_queue(const std::string& endpoint);
-
 }  // namespace nimbletrace_test

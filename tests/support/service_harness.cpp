@@ -97,6 +97,24 @@ bool process_alive(pid_t pid) {
   return state != 'Z' && state != 'X';
 }
 
+std::optional<int> tcp_accept_queue(const std::string& endpoint) {
+  const auto colon = endpoint.rfind(':');
+  if (colon == std::string::npos) return std::nullopt;
+  char wanted[16];
+  std::snprintf(wanted, sizeof wanted, ":%04X", std::stoi(endpoint.substr(colon + 1)));
+  std::ifstream tcp("/proc/net/tcp");
+  std::string line;
+  while (std::getline(tcp, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, queues;
+    fields >> slot >> local >> remote >> state >> queues;
+    if (state != "0A" || !local.ends_with(wanted)) continue;
+    // "tx_queue:rx_queue"; for a listener rx_queue is the accept backlog.
+    return std::stoi(queues.substr(queues.find(':') + 1), nullptr, 16);
+  }
+  return std::nullopt;
+}
+
 std::string free_tcp_endpoint() {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{};
@@ -130,22 +148,6 @@ std::vector<char*> c_strings(std::vector<std::string>& strings) {
   for (auto& s : strings) out.push_back(s.data());
   out.push_back(nullptr);
   return out;
-}
-
-bool tcp_listening(const std::string& endpoint) {
-  const auto colon = endpoint.rfind(':');
-  if (colon == std::string::npos) return false;
-  char wanted[16];
-  std::snprintf(wanted, sizeof wanted, ":%04X", std::stoi(endpoint.substr(colon + 1)));
-  std::ifstream tcp("/proc/net/tcp");
-  std::string line;
-  while (std::getline(tcp, line)) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, state;
-    fields >> slot >> local >> remote >> state;
-    if (state == "0A" && local.size() > 5 && local.ends_with(wanted)) return true;
-  }
-  return false;
 }
 
 int connect_to(const ServiceTransport& endpoint) {
@@ -254,7 +256,7 @@ bool ServiceProcess::wait_ready(std::chrono::milliseconds timeout) {
           return ::stat(u->path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) &&
                  (st.st_mode & 0777) == 0666;
         }
-        return tcp_listening(std::get<ServiceTransport::Tcp>(endpoint_.endpoint).addr);
+        return tcp_accept_queue(std::get<ServiceTransport::Tcp>(endpoint_.endpoint).addr).has_value();
       },
       timeout) &&
          running();

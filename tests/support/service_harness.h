@@ -41,6 +41,11 @@ void install_sandbox(const std::optional<std::filesystem::path>& authorized_clie
 // Kills stand-in cores that an earlier test may have left behind.
 void kill_stray_cores();
 
+// For a loopback TCP listener on `endpoint` ("127.0.0.1:N"): the length of
+// its accept queue (from /proc/net/tcp), 0 once every pending connection has
+// been accepted; nullopt while nothing listens there.
+std::optional<int> tcp_accept_queue(const std::string& endpoint);
+
 // A free loopback TCP port ("127.0.0.1:N").
 std::string free_tcp_endpoint();
 
