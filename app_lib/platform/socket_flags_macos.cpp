@@ -32,8 +32,10 @@ int no_sigpipe_send_flags() {
 }
 
 int open_cloexec_socket(int domain, int type, int protocol) {
-  // No SOCK_CLOEXEC here. Sockets and children are both created on the loop
-  // thread, so no spawn can slip in between socket() and fcntl().
+  // No SOCK_CLOEXEC here, so a spawn on another thread (the signal thread's
+  // wake-up ping opens a socket too) could slip in between socket() and
+  // fcntl(); the core is spawned with POSIX_SPAWN_CLOEXEC_DEFAULT, so even
+  // then the descriptor does not reach it.
   const int fd = ::socket(domain, type, protocol);
   if (fd < 0) return -1;
   if (::fcntl(fd, F_SETFD, FD_CLOEXEC) == -1) return close_keeping_errno(fd);

@@ -101,7 +101,10 @@ Result<void> send_all(int fd, std::string_view data) {
     if (sent >= 0) {
       data.remove_prefix(static_cast<std::size_t>(sent));
     } else if (errno != EINTR) {
-      return fail(sys::last_sys_error_text());
+      const int error = errno;
+      std::string text = sys::sys_error_text(error);
+      errno = error;  // the client tells a closed peer apart by it
+      return fail(std::move(text));
     }
   }
   return {};

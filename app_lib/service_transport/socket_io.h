@@ -44,6 +44,7 @@ Result<void> send_all_before(int fd, std::string_view data, Deadline deadline);
 
 // Blocking counterparts, bounded only by the socket's own timeouts.
 Result<std::size_t> receive_some(int fd, char* buffer, std::size_t size);
+// On failure errno still holds the error's number when this returns.
 Result<void> send_all(int fd, std::string_view data);
 
 // connect(2) that survives an interrupting signal: the connection attempt goes

@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <system_error>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -97,8 +99,15 @@ Result<ipc::ServiceRunnerRequest> build_request(const Options& options) {
         "start needs --config-dir, --config-file, --controller-host and --controller-port");
   }
   ipc::ServiceRunnerCoreLaunchConfig launch;
-  launch.config_dir = *options.config_dir;
-  launch.config_file = *options.config_file;
+  // The service resolves paths from its own working directory, not ours:
+  // send them absolute so both sides mean the same file.
+  std::error_code path_error;
+  const auto dir = std::filesystem::absolute(*options.config_dir, path_error);
+  if (path_error) return fail("--config-dir: " + path_error.message());
+  const auto file = std::filesystem::absolute(*options.config_file, path_error);
+  if (path_error) return fail("--config-file: " + path_error.message());
+  launch.config_dir = dir.string();
+  launch.config_file = file.string();
   launch.controller_host = *options.controller_host;
   const std::string& port_text = *options.controller_port;
   unsigned port = 0;
@@ -148,8 +157,9 @@ Result<Options> parse(int argc, char** argv) {
       if (!v) return fail(v.error());
       char* end = nullptr;
       const double seconds = std::strtod(v->c_str(), &end);
-      if (end == v->c_str() || *end != '\0' || !std::isfinite(seconds) || seconds < 0) {
-        return fail("--timeout needs a number of seconds");
+      if (end == v->c_str() || *end != '\0' || !std::isfinite(seconds) || seconds < 0 ||
+          seconds > 86400) {
+        return fail("--timeout needs a number of seconds from 0 to 86400");
       }
       options.timeout = std::chrono::nanoseconds(static_cast<long long>(seconds * 1e9));
     } else if (arg == "-v" || arg == "--verbose") {
