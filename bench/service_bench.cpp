@@ -154,7 +154,8 @@ std::string exchange(const Endpoint& e, const std::string& line) {
   }
   if (::listen(listener, SOMAXCONN) != 0) die("listen");
   static const std::string reply =
-      "{\"ok\":true,\"message\":\"service runner pong\",\"data\":\"Stopped\",\"protocol_version\":1}\n";
+      "{\"ok\":true,\"message\":\"service runner "
+      "pong\",\"data\":\"Stopped\",\"protocol_version\":1}\n";
   while (true) {
     pollfd pfd{listener, POLLIN, 0};
     ::poll(&pfd, 1, 120);
@@ -311,8 +312,9 @@ std::string start_line(const fs::path& dir, const std::string& config, int port)
   const std::string digest = app_lib::sys::sha256_hex(config).value();
   return "{\"type\":\"start_core\",\"launch\":{\"config_dir\":\"" + dir.string() +
          "\",\"config_file\":\"" + (dir / "config.yaml").string() + "\",\"config_sha256\":\"" +
-         digest + "\",\"controller_host\":\"127.0.0.1\",\"controller_port\":" +
-         std::to_string(port) + "}}\n";
+         digest +
+         "\",\"controller_host\":\"127.0.0.1\",\"controller_port\":" + std::to_string(port) +
+         "}}\n";
 }
 
 struct ProcessUsage {
@@ -537,8 +539,8 @@ int main(int argc, char** argv) {
     const Stats s = stats_of(v);
     const double floor = spawn_floor_us + sha_64k_us;
     rows.push_back({"start_core spawning a new core, 64 KiB", "us", s.min, s.median, s.max,
-                    "floor " + fmt(floor, 0) + " us (spawn " + fmt(spawn_floor_us, 0) +
-                        " + sha " + fmt(sha_64k_us, 0) + "); ratio " + fmt(s.median / floor, 2),
+                    "floor " + fmt(floor, 0) + " us (spawn " + fmt(spawn_floor_us, 0) + " + sha " +
+                        fmt(sha_64k_us, 0) + "); ratio " + fmt(s.median / floor, 2),
                     "< 1.5x", s.median < 1.5 * floor});
   }
 
@@ -594,8 +596,8 @@ int main(int argc, char** argv) {
     const ProcessUsage after = usage_of(idle.pid);
     const double cpu_ms = (after.cpu_seconds - before.cpu_seconds) * 1e3 * 10.0 / idle_seconds;
     const double wakeups = static_cast<double>(after.switches - before.switches) / idle_seconds;
-    rows.push_back({"idle CPU time per 10 s", "ms", cpu_ms, cpu_ms, cpu_ms, "", "< 20 ms",
-                    cpu_ms < 20});
+    rows.push_back(
+        {"idle CPU time per 10 s", "ms", cpu_ms, cpu_ms, cpu_ms, "", "< 20 ms", cpu_ms < 20});
     rows.push_back({"idle wake-ups", "per s", wakeups, wakeups, wakeups, "", "<= 8.4",
                     wakeups <= 8.6});  // "about 8.4": one wake-up per 120 ms pause
 
@@ -614,10 +616,9 @@ int main(int argc, char** argv) {
     rows.push_back({"resident memory growth after " + std::to_string(exchanges) + " exchanges",
                     "KiB", static_cast<double>(rss_after - rss_idle),
                     static_cast<double>(rss_after - rss_idle),
-                    static_cast<double>(rss_after - rss_idle), "after: " + std::to_string(rss_after),
-                    "< 256", rss_after - rss_idle < 256});
+                    static_cast<double>(rss_after - rss_idle),
+                    "after: " + std::to_string(rss_after), "< 256", rss_after - rss_idle < 256});
   }
 
   return report(rows, out_dir);
 }
-

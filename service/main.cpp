@@ -87,4 +87,6 @@ int main() {
 
 }  // namespace nimbletrace_service
 
-int main() { return nimbletrace_service::main(); }
+int main() {
+  return nimbletrace_service::main();
+}

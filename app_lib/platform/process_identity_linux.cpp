@@ -1,5 +1,3 @@
-#include "app_lib/platform/process_identity.h"
-
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -15,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app_lib/platform/process_identity.h"
 #include "app_lib/sys/sys_error.h"
 
 // glibc 2.36 does not name the option yet; Linux 6.5 and later know it.

@@ -1,5 +1,3 @@
-#include "app_lib/platform/process_identity.h"
-
 #include <bsm/libbsm.h>
 #include <libproc.h>
 #include <mach-o/dyld.h>
@@ -13,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "app_lib/platform/process_identity.h"
 #include "app_lib/sys/sys_error.h"
 
 namespace app_lib::platform {

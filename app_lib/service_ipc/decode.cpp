@@ -11,13 +11,12 @@
 #include <cstdint>
 #include <exception>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <variant>
-
-#include <nlohmann/json.hpp>
 
 #include "app_lib/service_ipc/codec.h"
 #include "app_lib/service_ipc/wire_names.h"
@@ -64,7 +63,8 @@ class TrackedCursor {
 std::string position_text(std::string_view text, std::size_t offset) {
   offset = std::min(offset, text.size());
   const std::string_view before = text.substr(0, offset);
-  const std::size_t line = 1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
+  const std::size_t line =
+      1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
   const std::size_t last_break = before.rfind('\n');
   const std::size_t line_start = last_break == std::string_view::npos ? 0 : last_break + 1;
   return " at line " + std::to_string(line) + " column " + std::to_string(offset - line_start + 1);
@@ -87,17 +87,25 @@ bool looks_like_integer(std::string_view raw) {
 
 std::string describe(const Scalar& value) {
   switch (value.kind) {
-    case Kind::Null: return "null";
-    case Kind::Boolean: return value.boolean ? "boolean `true`" : "boolean `false`";
-    case Kind::Negative: return "integer `" + std::to_string(value.negative) + "`";
-    case Kind::Unsigned: return "integer `" + std::to_string(value.unsigned_value) + "`";
+    case Kind::Null:
+      return "null";
+    case Kind::Boolean:
+      return value.boolean ? "boolean `true`" : "boolean `false`";
+    case Kind::Negative:
+      return "integer `" + std::to_string(value.negative) + "`";
+    case Kind::Unsigned:
+      return "integer `" + std::to_string(value.unsigned_value) + "`";
     case Kind::Float:
       // Integer text too large for 64 bits reaches us as a float; it is still
       // an integer as written.
-      return (looks_like_integer(*value.text) ? "integer `" : "floating point `") + *value.text + "`";
-    case Kind::String: return "string \"" + *value.text + "\"";
-    case Kind::Array: return "array";
-    case Kind::Object: return "object";
+      return (looks_like_integer(*value.text) ? "integer `" : "floating point `") + *value.text +
+             "`";
+    case Kind::String:
+      return "string \"" + *value.text + "\"";
+    case Kind::Array:
+      return "array";
+    case Kind::Object:
+      return "object";
   }
   return "value";
 }
@@ -145,7 +153,8 @@ std::string unknown_variant(std::string_view found, const std::array<std::string
 // Reads an unsigned integer member of at most `max`. Anything written with a
 // fraction or exponent, and anything that is not a number, is the wrong type;
 // an integer outside 0..max is the wrong value.
-Result<std::uint64_t> read_unsigned(const Scalar& value, std::uint64_t max, std::string_view expected) {
+Result<std::uint64_t> read_unsigned(const Scalar& value, std::uint64_t max,
+                                    std::string_view expected) {
   switch (value.kind) {
     case Kind::Unsigned:
       if (value.unsigned_value <= max) return value.unsigned_value;
@@ -300,8 +309,9 @@ class SaxHandler : public nlohmann::json_sax<Json> {
   // The lexer reads one byte past a number to find its end; `offset` is that
   // byte, or the last digit when the number ends the text.
   std::size_t number_end(std::size_t offset) const {
-    const bool past_number = offset < text_.size() && offset > 0 &&
-                             std::string_view("0123456789+-.eE").find(text_[offset]) == std::string_view::npos;
+    const bool past_number =
+        offset < text_.size() && offset > 0 &&
+        std::string_view("0123456789+-.eE").find(text_[offset]) == std::string_view::npos;
     return past_number ? offset - 1 : offset;
   }
 
@@ -333,7 +343,8 @@ class SaxHandler : public nlohmann::json_sax<Json> {
     }
     std::string detail(what);
     const std::string echo = "; last read: '" + last_token + "'";
-    if (const std::size_t at = detail.find(echo); at != std::string::npos) detail.erase(at, echo.size());
+    if (const std::size_t at = detail.find(echo); at != std::string::npos)
+      detail.erase(at, echo.size());
     return sys::utf8_lossy(detail);
   }
 
@@ -349,7 +360,8 @@ class SaxHandler : public nlohmann::json_sax<Json> {
 
 using wire::REQUEST_TYPE_NAMES;
 constexpr std::size_t START_CORE_INDEX = 2;
-static_assert(std::is_same_v<std::variant_alternative_t<START_CORE_INDEX, ServiceRunnerRequest>, StartCore>);
+static_assert(
+    std::is_same_v<std::variant_alternative_t<START_CORE_INDEX, ServiceRunnerRequest>, StartCore>);
 
 enum class LaunchField : std::uint8_t {
   ConfigDir,
@@ -377,7 +389,8 @@ class RequestHandler final : public SaxHandler<RequestHandler> {
   bool on_open(Kind kind) {
     switch (level_) {
       case Level::Top:
-        if (kind != Kind::Object) return fail_here(invalid_type(describe(Scalar{kind}), "a request object"));
+        if (kind != Kind::Object)
+          return fail_here(invalid_type(describe(Scalar{kind}), "a request object"));
         level_ = Level::Request;
         return true;
       case Level::Request:
@@ -388,7 +401,8 @@ class RequestHandler final : public SaxHandler<RequestHandler> {
           level_ = Level::Launch;
           return true;
         }
-        if (member_ == Member::Launch) defer_launch_error(invalid_type(describe(Scalar{kind}), "a launch object"));
+        if (member_ == Member::Launch)
+          defer_launch_error(invalid_type(describe(Scalar{kind}), "a launch object"));
         skip(kind);
         return true;
       case Level::Launch:
@@ -397,7 +411,8 @@ class RequestHandler final : public SaxHandler<RequestHandler> {
         }
         skip(kind);
         return true;
-      case Level::Done: break;
+      case Level::Done:
+        break;
     }
     return fail_here("unexpected value");
   }
@@ -467,22 +482,28 @@ class RequestHandler final : public SaxHandler<RequestHandler> {
         return fail_here(invalid_type(describe(value), "a request object"), true);
       case Level::Request:
         if (member_ == Member::Type) return read_type(value);
-        if (member_ == Member::Launch) defer_launch_error(invalid_type(describe(value), "a launch object"));
+        if (member_ == Member::Launch)
+          defer_launch_error(invalid_type(describe(value), "a launch object"));
         return true;
       case Level::Launch:
         read_launch_field(value);
         return true;
-      case Level::Done: break;
+      case Level::Done:
+        break;
     }
     return fail_here("unexpected value");
   }
 
   ServiceRunnerRequest take() {
     switch (*variant_) {
-      case 0: return Ping{};
-      case 1: return GetStatus{};
-      case START_CORE_INDEX: return StartCore{std::move(launch_)};
-      default: return StopCore{};
+      case 0:
+        return Ping{};
+      case 1:
+        return GetStatus{};
+      case START_CORE_INDEX:
+        return StartCore{std::move(launch_)};
+      default:
+        return StopCore{};
     }
   }
 
@@ -513,10 +534,18 @@ class RequestHandler final : public SaxHandler<RequestHandler> {
   void read_launch_field(const Scalar& value) {
     std::string* target = nullptr;
     switch (field_) {
-      case LaunchField::ConfigDir: target = &launch_.config_dir; break;
-      case LaunchField::ConfigFile: target = &launch_.config_file; break;
-      case LaunchField::ConfigSha256: target = &launch_.config_sha256; break;
-      case LaunchField::ControllerHost: target = &launch_.controller_host; break;
+      case LaunchField::ConfigDir:
+        target = &launch_.config_dir;
+        break;
+      case LaunchField::ConfigFile:
+        target = &launch_.config_file;
+        break;
+      case LaunchField::ConfigSha256:
+        target = &launch_.config_sha256;
+        break;
+      case LaunchField::ControllerHost:
+        target = &launch_.controller_host;
+        break;
       case LaunchField::ControllerPort: {
         auto port = read_unsigned(value, 0xFFFF, "u16");
         if (!port) {
@@ -526,7 +555,8 @@ class RequestHandler final : public SaxHandler<RequestHandler> {
         launch_.controller_port = static_cast<std::uint16_t>(*port);
         return;
       }
-      case LaunchField::Ignored: return;
+      case LaunchField::Ignored:
+        return;
     }
     if (value.kind != Kind::String) {
       defer_launch_error(invalid_type(describe(value), "a string"), true);
@@ -568,7 +598,8 @@ class ResponseHandler final : public SaxHandler<ResponseHandler> {
 
   bool on_open(Kind kind) {
     if (level_ == Level::Top) {
-      if (kind != Kind::Object) return fail_here(invalid_type(describe(Scalar{kind}), "a response object"));
+      if (kind != Kind::Object)
+        return fail_here(invalid_type(describe(Scalar{kind}), "a response object"));
       level_ = Level::Response;
       return true;
     }
@@ -576,7 +607,8 @@ class ResponseHandler final : public SaxHandler<ResponseHandler> {
       skip(kind);
       return true;
     }
-    if (level_ == Level::Response) return fail_here(invalid_type(describe(Scalar{kind}), expected_for(field_)));
+    if (level_ == Level::Response)
+      return fail_here(invalid_type(describe(Scalar{kind}), expected_for(field_)));
     return fail_here("unexpected value");
   }
 
@@ -600,25 +632,30 @@ class ResponseHandler final : public SaxHandler<ResponseHandler> {
   }
 
   bool on_scalar(const Scalar& value) {
-    if (level_ == Level::Top) return fail_here(invalid_type(describe(value), "a response object"), true);
+    if (level_ == Level::Top)
+      return fail_here(invalid_type(describe(value), "a response object"), true);
     if (level_ != Level::Response) return fail_here("unexpected value");
     switch (field_) {
       case ResponseField::Ok:
-        if (value.kind != Kind::Boolean) return fail_here(invalid_type(describe(value), "a boolean"), true);
+        if (value.kind != Kind::Boolean)
+          return fail_here(invalid_type(describe(value), "a boolean"), true);
         response_.ok = value.boolean;
         return true;
       case ResponseField::Message:
-        if (value.kind != Kind::String) return fail_here(invalid_type(describe(value), "a string"), true);
+        if (value.kind != Kind::String)
+          return fail_here(invalid_type(describe(value), "a string"), true);
         response_.message.assign(*value.text);
         return true;
-      case ResponseField::Data: return read_status(value);
+      case ResponseField::Data:
+        return read_status(value);
       case ResponseField::ProtocolVersion: {
         auto version = read_unsigned(value, 0xFFFFFFFF, "u32");
         if (!version) return fail_here(std::move(version.error()), true);
         response_.protocol_version = static_cast<std::uint32_t>(*version);
         return true;
       }
-      case ResponseField::Ignored: return true;
+      case ResponseField::Ignored:
+        return true;
     }
     return true;
   }
@@ -634,11 +671,16 @@ class ResponseHandler final : public SaxHandler<ResponseHandler> {
 
   static std::string_view expected_for(ResponseField field) {
     switch (field) {
-      case ResponseField::Ok: return "a boolean";
-      case ResponseField::Message: return "a string";
-      case ResponseField::Data: return "a status name or null";
-      case ResponseField::ProtocolVersion: return "u32";
-      case ResponseField::Ignored: break;
+      case ResponseField::Ok:
+        return "a boolean";
+      case ResponseField::Message:
+        return "a string";
+      case ResponseField::Data:
+        return "a status name or null";
+      case ResponseField::ProtocolVersion:
+        return "u32";
+      case ResponseField::Ignored:
+        break;
     }
     return "a value";
   }

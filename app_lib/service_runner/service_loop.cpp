@@ -146,7 +146,8 @@ Result<void> ServiceRunner::run_service_process_loop_with_ready(
       // service may serve, so it ends instead of guessing; the core is left alone.
       auto authorized = macos_authorized_client_executable();
       if (!authorized) return fail(authorized.error());
-      if (auto verified = stream->validate_client_executable(*authorized, /*authorized_is_canonical=*/true);
+      if (auto verified =
+              stream->validate_client_executable(*authorized, /*authorized_is_canonical=*/true);
           !verified) {
         (void)stream->write_response(
             make_response(false, verified.error(), ServiceRunnerStatus::Unavailable));

@@ -17,7 +17,9 @@ std::filesystem::path under_root(std::string_view fixed_absolute) {
 
 }  // namespace
 
-std::string_view fs_root() { return NIMBLETRACE_FS_ROOT; }
+std::string_view fs_root() {
+  return NIMBLETRACE_FS_ROOT;
+}
 
 std::filesystem::path privileged_helper_tools_dir() {
   return under_root("/Library/PrivilegedHelperTools");

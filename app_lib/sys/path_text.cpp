@@ -11,7 +11,9 @@
 
 namespace app_lib::sys {
 
-std::string path_text(const std::filesystem::path& path) { return utf8_lossy(path.native()); }
+std::string path_text(const std::filesystem::path& path) {
+  return utf8_lossy(path.native());
+}
 
 bool same_components(const std::filesystem::path& a, const std::filesystem::path& b) {
   auto ia = a.begin();

@@ -10,7 +10,9 @@ namespace {
 [[maybe_unused]] const char* description(int rc, const char* buffer) {
   return rc == 0 ? buffer : nullptr;
 }
-[[maybe_unused]] const char* description(const char* result, const char*) { return result; }
+[[maybe_unused]] const char* description(const char* result, const char*) {
+  return result;
+}
 
 }  // namespace
 
@@ -24,6 +26,8 @@ std::string sys_error_text(int error_number) {
   return out;
 }
 
-std::string last_sys_error_text() { return sys_error_text(errno); }
+std::string last_sys_error_text() {
+  return sys_error_text(errno);
+}
 
 }  // namespace app_lib::sys

@@ -55,11 +55,16 @@ std::size_t invalid_prefix_length(std::string_view s, std::size_t i) {
 }
 
 char32_t decode_at(std::string_view s, std::size_t i, std::size_t len) {
-  const auto b = [&](std::size_t k) { return static_cast<char32_t>(static_cast<std::uint8_t>(s[i + k])); };
+  const auto b = [&](std::size_t k) {
+    return static_cast<char32_t>(static_cast<std::uint8_t>(s[i + k]));
+  };
   switch (len) {
-    case 1: return b(0);
-    case 2: return ((b(0) & 0x1F) << 6) | (b(1) & 0x3F);
-    case 3: return ((b(0) & 0x0F) << 12) | ((b(1) & 0x3F) << 6) | (b(2) & 0x3F);
+    case 1:
+      return b(0);
+    case 2:
+      return ((b(0) & 0x1F) << 6) | (b(1) & 0x3F);
+    case 3:
+      return ((b(0) & 0x0F) << 12) | ((b(1) & 0x3F) << 6) | (b(2) & 0x3F);
     default:
       return ((b(0) & 0x07) << 18) | ((b(1) & 0x3F) << 12) | ((b(2) & 0x3F) << 6) | (b(3) & 0x3F);
   }
@@ -67,11 +72,13 @@ char32_t decode_at(std::string_view s, std::size_t i, std::size_t len) {
 
 bool is_white_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
 }
 
-bool is_continuation(char c) { return (static_cast<std::uint8_t>(c) & 0xC0) == 0x80; }
+bool is_continuation(char c) {
+  return (static_cast<std::uint8_t>(c) & 0xC0) == 0x80;
+}
 
 }  // namespace
 

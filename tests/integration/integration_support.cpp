@@ -1,6 +1,5 @@
 #include "tests/integration/integration_support.h"
 
-
 #include "app_lib/service_ipc/codec.h"
 #include "app_lib/sys/sha256.h"
 #include "tests/support/test_support.h"

@@ -47,7 +47,8 @@ TEST_F(MockServiceTest, StartsKeepsAndStopsTheCore) {
   ASSERT_TRUE(eventually([] { return running_cores().size() == 1; }));
   const pid_t core = running_cores().front();
   EXPECT_EQ(exchange(STATUS_LINE), response_line(true, "service runner status", "Running"));
-  EXPECT_EQ(exchange(config.start_line()), response_line(true, "macOS 服务核心已在运行", "Running"));
+  EXPECT_EQ(exchange(config.start_line()),
+            response_line(true, "macOS 服务核心已在运行", "Running"));
   EXPECT_EQ(running_cores(), std::vector<pid_t>{core});
   EXPECT_EQ(exchange(STOP_LINE), response_line(true, "macOS 服务核心已停止", "Stopped"));
   EXPECT_TRUE(running_cores().empty());
@@ -59,7 +60,8 @@ TEST_F(MockServiceTest, FailedStartAnswersUnavailable) {
   std::string line = config.start_line();
   const auto digest_at = line.find("\"config_sha256\":\"") + 17;
   line[digest_at] = line[digest_at] == '0' ? '1' : '0';
-  EXPECT_EQ(exchange(line), response_line(false, "拒绝哈希不匹配的 macOS 服务核心配置", "Unavailable"));
+  EXPECT_EQ(exchange(line),
+            response_line(false, "拒绝哈希不匹配的 macOS 服务核心配置", "Unavailable"));
   EXPECT_TRUE(running_cores().empty());
 }
 
@@ -92,7 +94,8 @@ TEST_F(MockServiceTest, AnswersBadRequestsAndServesTheNextConnection) {
     SCOPED_TRACE(c.name);
     const std::string answer = exchange(c.bytes, /*half_close=*/true);
     EXPECT_TRUE(answer.starts_with("{\"ok\":false,\"message\":\"" + c.message_prefix)) << answer;
-    EXPECT_TRUE(answer.ends_with("\",\"data\":\"Unavailable\",\"protocol_version\":1}\n")) << answer;
+    EXPECT_TRUE(answer.ends_with("\",\"data\":\"Unavailable\",\"protocol_version\":1}\n"))
+        << answer;
     EXPECT_EQ(exchange(PING_LINE), response_line(true, "service runner pong", "Stopped"));
   }
 }

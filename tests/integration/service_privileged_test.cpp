@@ -15,7 +15,9 @@ namespace fs = std::filesystem;
 
 const std::string NO_SUCH_FILE = app_lib::sys::sys_error_text(ENOENT);
 
-fs::path servicectl() { return fs::canonical(bin_dir() / "nimbletrace-servicectl"); }
+fs::path servicectl() {
+  return fs::canonical(bin_dir() / "nimbletrace-servicectl");
+}
 
 // This test binary is the authorized client: it talks to the service itself.
 class PrivilegedServiceTest : public ::testing::Test {
@@ -48,8 +50,8 @@ TEST_F(PrivilegedServiceTest, ServesTheAuthorizedClientThroughTheProtectedSymlin
 
 TEST_F(PrivilegedServiceTest, RefusesAnotherExecutableAndKeepsServing) {
   start_service();
-  auto [status, output] = run_program(
-      {servicectl().string(), "--socket", sandbox_paths().socket.string(), "ping"});
+  auto [status, output] =
+      run_program({servicectl().string(), "--socket", sandbox_paths().socket.string(), "ping"});
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 1);
   EXPECT_TRUE(output.starts_with(
@@ -68,8 +70,8 @@ TEST_F(PrivilegedServiceTest, ReplacedClientFileTakesEffectOnTheNextConnection) 
   EXPECT_NE(refused.find("path=" + fs::canonical(self_executable()).string() + ")"),
             std::string::npos)
       << refused;
-  auto [status, output] = run_program(
-      {servicectl().string(), "--socket", sandbox_paths().socket.string(), "status"});
+  auto [status, output] =
+      run_program({servicectl().string(), "--socket", sandbox_paths().socket.string(), "status"});
   EXPECT_EQ(output, response_line(true, "service runner status", "Stopped"));
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
@@ -86,8 +88,9 @@ TEST_F(PrivilegedServiceTest, RemovedClientFileEndsTheLoopButLeavesTheCoreRunnin
   const auto status = service_->wait_exit();
   ASSERT_TRUE(status.has_value());
   EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1);
-  EXPECT_EQ(service_->stderr_text(),
-            "nimbletrace-service failed: 读取 macOS 服务授权客户端路径失败: " + NO_SUCH_FILE + "\n");
+  EXPECT_EQ(
+      service_->stderr_text(),
+      "nimbletrace-service failed: 读取 macOS 服务授权客户端路径失败: " + NO_SUCH_FILE + "\n");
   EXPECT_FALSE(fs::exists(sandbox_paths().socket));
   EXPECT_EQ(running_cores().size(), 1u);
 }
@@ -125,10 +128,14 @@ TEST_F(PrivilegedServiceTest, StartupChecksRefuseWithTheirMessage) {
       {"nothing at the protected host path", [&] { fs::remove(p.protected_service); },
        bin_dir() / "nimbletrace-service", "解析受保护的 macOS 服务宿主失败: " + NO_SUCH_FILE},
       {"core missing", [&] { fs::remove(p.core); }, {}, "macOS 服务核心文件不存在，请重新安装 PKG"},
-      {"client file missing", [&] { fs::remove(p.authorized_file); }, {},
+      {"client file missing",
+       [&] { fs::remove(p.authorized_file); },
+       {},
        "读取 macOS 服务授权客户端路径失败: " + NO_SUCH_FILE},
-      {"client file names nothing", [&] { write_file(p.authorized_file, " /nonexistent/app \n"); },
-       {}, "解析 macOS 服务授权客户端路径失败(/nonexistent/app): " + NO_SUCH_FILE},
+      {"client file names nothing",
+       [&] { write_file(p.authorized_file, " /nonexistent/app \n"); },
+       {},
+       "解析 macOS 服务授权客户端路径失败(/nonexistent/app): " + NO_SUCH_FILE},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -156,12 +163,14 @@ TEST_F(PrivilegedServiceTest, ServicectlDrivesTheCoreComputingTheDigestItself) {
   const Step steps[] = {
       {{"start", "--config-dir", config.config_dir.string(), "--config-file",
         config.config_file.string(), "--controller-host", "127.0.0.1", "--controller-port", "9090"},
-       0, response_line(true, "macOS launchd 服务核心启动请求已发送", "Running")},
+       0,
+       response_line(true, "macOS launchd 服务核心启动请求已发送", "Running")},
       {{"status"}, 0, response_line(true, "service runner status", "Running")},
       {{"start", "--config-dir", config.config_dir.string(), "--config-file",
         config.config_file.string(), "--controller-host", "127.0.0.1", "--controller-port", "9090",
         "--sha256", std::string(64, '0')},
-       1, response_line(false, "拒绝哈希不匹配的 macOS 服务核心配置", "Unavailable")},
+       1,
+       response_line(false, "拒绝哈希不匹配的 macOS 服务核心配置", "Unavailable")},
       {{"stop"}, 0, response_line(true, "macOS 服务核心已停止", "Stopped")},
       {{"ping"}, 0, response_line(true, "service runner pong", "Stopped")},
       {{"frobnicate"}, 2, ""},
@@ -184,8 +193,8 @@ TEST_F(PrivilegedServiceTest, ServicectlDrivesTheCoreComputingTheDigestItself) {
 
 TEST_F(PrivilegedServiceTest, ServicectlReportsTransportErrorsWithExitStatusTwo) {
   // No service is running: the socket does not exist.
-  auto [status, output] = run_program(
-      {servicectl().string(), "--socket", sandbox_paths().socket.string(), "ping"});
+  auto [status, output] =
+      run_program({servicectl().string(), "--socket", sandbox_paths().socket.string(), "ping"});
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 2);
   EXPECT_EQ(output, "");

@@ -115,8 +115,8 @@ TEST_F(SignalTest, BindFailureExitsWithStatusOne) {
   ::close(blocker);
   ASSERT_TRUE(status.has_value());
   EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1);
-  EXPECT_TRUE(service.stderr_text().starts_with("nimbletrace-service failed: 绑定 Service TCP 端点失败(" +
-                                                endpoint + "): "))
+  EXPECT_TRUE(service.stderr_text().starts_with(
+      "nimbletrace-service failed: 绑定 Service TCP 端点失败(" + endpoint + "): "))
       << service.stderr_text();
 }
 

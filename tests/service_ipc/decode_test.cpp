@@ -47,14 +47,18 @@ TEST(DecodeRequestTest, ReportsMalformedTextWithPosition) {
   expect_request_errors({
       {"empty", "", {"end of input", "line 1 column 1"}},
       {"unterminated object", R"({"type":"ping")", {"end of input", "line 1 column 15"}},
-      {"value then other text", R"({"type":"ping"} x)", {"trailing characters", "line 1 column 17"}},
+      {"value then other text",
+       R"({"type":"ping"} x)",
+       {"trailing characters", "line 1 column 17"}},
       {"two values", R"({"type":"ping"}{"type":"ping"})", {"trailing characters", "column 16"}},
       {"text after NUL", "{\"type\":\"ping\"}\0x"s, {"trailing characters", "column 16"}},
       {"NUL at the end", "{\"type\":\"ping\"}\0"s, {"trailing characters", "column 16"}},
       {"NUL inside", "{\"type\":\0\"ping\"}"s, {"NUL", "column 9"}},
       {"error on second line", "{\"type\":\n  pong}", {"line 2 column 3"}},
       {"comment", R"({"type":"ping"/* c */})", {"line 1 column 15"}},
-      {"byte order mark", "\xEF\xBB\xBF{\"type\":\"ping\"}", {"byte order mark", "line 1 column 1"}},
+      {"byte order mark",
+       "\xEF\xBB\xBF{\"type\":\"ping\"}",
+       {"byte order mark", "line 1 column 1"}},
       {"invalid UTF-8 in string", "{\"type\":\"p\xFFng\"}", {"UTF-8", "line 1"}},
       {"lone surrogate escape", R"({"type":"\ud800"})", {"surrogate", "line 1"}},
       {"leading zero", R"({"type":"ping","x":01})", {"line 1"}},
@@ -74,14 +78,18 @@ TEST(DecodeRequestTest, ReportsTypeProblemsAsSoonAsTheyAreRead) {
       {"type number", R"({"type":1})", {"invalid type", "integer `1`"}},
       {"type null", R"({"type":null})", {"invalid type", "null"}},
       {"type object", R"({"type":{}})", {"invalid type", "object"}},
-      {"variant name instead of wire text", R"({"type":"Ping"})", {"unknown variant `Ping`", variants}},
+      {"variant name instead of wire text",
+       R"({"type":"Ping"})",
+       {"unknown variant `Ping`", variants}},
       {"empty type", R"({"type":""})", {"unknown variant ``", variants}},
       // A bad "type" wins over an earlier bad "launch", which waits for the end.
       {"bad launch then bad type", R"({"launch":5,"type":"Ping"})", {"unknown variant `Ping`"}},
-      {"bad launch then second type", R"({"type":"start_core","launch":5,"type":"ping"})",
+      {"bad launch then second type",
+       R"({"type":"start_core","launch":5,"type":"ping"})",
        {"duplicate field `type`"}},
       // ...and a syntax error later in the text wins over a bad "launch".
-      {"bad launch then malformed", R"({"type":"start_core","launch":{"controller_port":-1},"x":[})",
+      {"bad launch then malformed",
+       R"({"type":"start_core","launch":{"controller_port":-1},"x":[})",
        {"line 1 column 59"}},
   });
 }
@@ -89,27 +97,37 @@ TEST(DecodeRequestTest, ReportsTypeProblemsAsSoonAsTheyAreRead) {
 TEST(DecodeRequestTest, ReportsLaunchProblemsNamingTheMember) {
   expect_request_errors({
       {"start_core without launch", R"({"type":"start_core","x":1})", {"missing field `launch`"}},
-      {"launch twice", R"({"type":"start_core","launch":)" + LAUNCH + R"(,"launch":)" + LAUNCH + "}",
+      {"launch twice",
+       R"({"type":"start_core","launch":)" + LAUNCH + R"(,"launch":)" + LAUNCH + "}",
        {"duplicate field `launch`"}},
-      {"launch twice, first bad", R"({"type":"start_core","launch":{},"launch":)" + LAUNCH + "}",
+      {"launch twice, first bad",
+       R"({"type":"start_core","launch":{},"launch":)" + LAUNCH + "}",
        {"missing field `config_dir`"}},
       {"launch array", R"({"type":"start_core","launch":[]})", {"invalid type", "array"}},
       {"launch string", R"({"type":"start_core","launch":"x"})", {"invalid type", "string \"x\""}},
-      {"no config_dir", start_core_with(R"("config_file":"f","controller_host":"h","controller_port":1)"),
+      {"no config_dir",
+       start_core_with(R"("config_file":"f","controller_host":"h","controller_port":1)"),
        {"missing field `config_dir`"}},
-      {"no config_file nor port", start_core_with(R"("config_dir":"d","controller_host":"h")"),
+      {"no config_file nor port",
+       start_core_with(R"("config_dir":"d","controller_host":"h")"),
        {"missing field `config_file`"}},
-      {"no controller_host", start_core_with(R"("config_dir":"d","config_file":"f","controller_port":1)"),
+      {"no controller_host",
+       start_core_with(R"("config_dir":"d","config_file":"f","controller_port":1)"),
        {"missing field `controller_host`"}},
       {"no controller_port", start_core_with(ALL_BUT_PORT), {"missing field `controller_port`"}},
-      {"member twice", start_core_with(ALL_BUT_PORT + R"(,"controller_port":1,"config_dir":"e")"),
+      {"member twice",
+       start_core_with(ALL_BUT_PORT + R"(,"controller_port":1,"config_dir":"e")"),
        {"duplicate field `config_dir`"}},
-      {"first problem in text order", start_core_with(R"("config_dir":1,"config_dir":"d")"),
+      {"first problem in text order",
+       start_core_with(R"("config_dir":1,"config_dir":"d")"),
        {"integer `1`"}},
       {"text member number", start_core_with(R"("config_dir":5)"), {"invalid type", "integer `5`"}},
-      {"text member object", start_core_with(R"("controller_host":{"a":[1]})"), {"invalid type", "object"}},
+      {"text member object",
+       start_core_with(R"("controller_host":{"a":[1]})"),
+       {"invalid type", "object"}},
       {"digest null",
-       start_core_with(R"("config_dir":"d","config_file":"f","controller_host":"h","config_sha256":null)"),
+       start_core_with(
+           R"("config_dir":"d","config_file":"f","controller_host":"h","config_sha256":null)"),
        {"invalid type", "null"}},
   });
 }
@@ -119,7 +137,8 @@ TEST(DecodeRequestTest, ChecksPortRange) {
   expect_request_errors({
       {"one above range", start_core_with(prefix + "65536"), {"invalid value", "`65536`", "u16"}},
       {"negative", start_core_with(prefix + "-1"), {"invalid value", "`-1`"}},
-      {"beyond 64 bits", start_core_with(prefix + "18446744073709551616"),
+      {"beyond 64 bits",
+       start_core_with(prefix + "18446744073709551616"),
        {"invalid value", "`18446744073709551616`"}},
       {"fraction", start_core_with(prefix + "1.0"), {"invalid type", "floating point `1.0`"}},
       {"exponent", start_core_with(prefix + "1e2"), {"invalid type", "floating point `1e2`"}},
@@ -157,18 +176,21 @@ TEST(DecodeRequestTest, DecodesValidRequests) {
       {"stop_core", R"({"type":"stop_core"})", StopCore{}},
       {"start_core", R"({"type":"start_core","launch":)" + LAUNCH + "}", StartCore{launch_value()}},
       {"surrounding JSON whitespace", " \t\r\n{ \"type\" : \"ping\" }\r\n ", Ping{}},
-      {"ping ignores launch and unknown members", R"({"type":"ping","launch":3,"other":[1,{"a":null}]})",
-       Ping{}},
-      {"stop_core ignores a broken launch", R"({"launch":{"controller_port":-1},"type":"stop_core"})",
-       StopCore{}},
+      {"ping ignores launch and unknown members",
+       R"({"type":"ping","launch":3,"other":[1,{"a":null}]})", Ping{}},
+      {"stop_core ignores a broken launch",
+       R"({"launch":{"controller_port":-1},"type":"stop_core"})", StopCore{}},
       {"ping ignores a second launch", R"({"launch":1,"launch":2,"type":"ping"})", Ping{}},
-      {"type after launch", R"({"launch":)" + LAUNCH + R"(,"type":"start_core"})", StartCore{launch_value()}},
+      {"type after launch", R"({"launch":)" + LAUNCH + R"(,"type":"start_core"})",
+       StartCore{launch_value()}},
       {"launch without digest",
-       start_core_with(R"("config_dir":"/u/.nimbletrace","config_file":"/u/.nimbletrace/config.yaml",)"
-                       R"("controller_host":"127.0.0.1","controller_port":9090)"),
+       start_core_with(
+           R"("config_dir":"/u/.nimbletrace","config_file":"/u/.nimbletrace/config.yaml",)"
+           R"("controller_host":"127.0.0.1","controller_port":9090)"),
        StartCore{no_digest}},
       {"launch with extra members",
-       start_core_with(ALL_BUT_PORT + R"(,"type":"x","controller_port":65535,"more":{"deep":[[]]})"),
+       start_core_with(ALL_BUT_PORT +
+                       R"(,"type":"x","controller_port":65535,"more":{"deep":[[]]})"),
        StartCore{max_port}},
       {"escaped names", R"({"\u0074ype":"p\u0069ng"})", Ping{}},
       {"minus zero port", start_core_with(ALL_BUT_PORT + R"(,"controller_port":-0)"),
@@ -198,18 +220,24 @@ TEST(DecodeResponseTest, DecodesValidResponses) {
     StatusResponse expected;
   };
   const Case cases[] = {
-      {"full", R"({"ok":true,"message":"service runner pong","data":"Running","protocol_version":1})",
+      {"full",
+       R"({"ok":true,"message":"service runner pong","data":"Running","protocol_version":1})",
        {true, "service runner pong", ServiceRunnerStatus::Running, 1}},
-      {"no version", R"({"ok":false,"message":"m","data":"Stopped"})",
+      {"no version",
+       R"({"ok":false,"message":"m","data":"Stopped"})",
        {false, "m", ServiceRunnerStatus::Stopped, 0}},
-      {"newer version", R"({"protocol_version":2,"message":"m","ok":true,"data":"Ready"})",
+      {"newer version",
+       R"({"protocol_version":2,"message":"m","ok":true,"data":"Ready"})",
        {true, "m", ServiceRunnerStatus::Ready, 2}},
-      {"null data", R"({"ok":true,"message":"","data":null,"protocol_version":4294967295})",
+      {"null data",
+       R"({"ok":true,"message":"","data":null,"protocol_version":4294967295})",
        {true, "", std::nullopt, 4294967295U}},
       {"no data", R"({"ok":true,"message":"x"})", {true, "x", std::nullopt, 0}},
-      {"unknown members", R"({"ok":true,"message":"x","data":"Unknown","extra":{"a":[1.5e3]}})",
+      {"unknown members",
+       R"({"ok":true,"message":"x","data":"Unknown","extra":{"a":[1.5e3]}})",
        {true, "x", ServiceRunnerStatus::Unknown, 0}},
-      {"unavailable", R"({"ok":false,"message":"x","data":"Unavailable"})",
+      {"unavailable",
+       R"({"ok":false,"message":"x","data":"Unavailable"})",
        {false, "x", ServiceRunnerStatus::Unavailable, 0}},
   };
   for (const auto& c : cases) {
@@ -221,7 +249,8 @@ TEST(DecodeResponseTest, DecodesValidResponses) {
 }
 
 TEST(DecodeResponseTest, ReportsProblemsNamingTheMember) {
-  const std::string statuses = "expected one of `Unknown`, `Unavailable`, `Ready`, `Running`, `Stopped`";
+  const std::string statuses =
+      "expected one of `Unknown`, `Unavailable`, `Ready`, `Running`, `Stopped`";
   const ErrorCase cases[] = {
       {"empty", "", {"end of input", "line 1 column 1"}},
       {"not an object", "[true]", {"invalid type", "array"}},
@@ -230,15 +259,23 @@ TEST(DecodeResponseTest, ReportsProblemsNamingTheMember) {
       {"ok missing", R"({"message":"m"})", {"missing field `ok`"}},
       {"ok as string", R"({"ok":"true","message":"m"})", {"invalid type", "string \"true\""}},
       {"message as null", R"({"ok":true,"message":null})", {"invalid type", "null"}},
-      {"status in lower case", R"({"ok":true,"message":"m","data":"running"})",
+      {"status in lower case",
+       R"({"ok":true,"message":"m","data":"running"})",
        {"unknown variant `running`", statuses}},
-      {"status as number", R"({"ok":true,"message":"m","data":3})", {"invalid type", "integer `3`"}},
-      {"version too large", R"({"ok":true,"message":"m","protocol_version":4294967296})",
+      {"status as number",
+       R"({"ok":true,"message":"m","data":3})",
+       {"invalid type", "integer `3`"}},
+      {"version too large",
+       R"({"ok":true,"message":"m","protocol_version":4294967296})",
        {"invalid value", "`4294967296`", "u32"}},
-      {"version negative", R"({"ok":true,"message":"m","protocol_version":-1})", {"invalid value", "`-1`"}},
+      {"version negative",
+       R"({"ok":true,"message":"m","protocol_version":-1})",
+       {"invalid value", "`-1`"}},
       {"version fraction", R"({"ok":true,"message":"m","protocol_version":1.5})", {"invalid type"}},
       {"ok twice", R"({"ok":true,"ok":true,"message":"m"})", {"duplicate field `ok`"}},
-      {"data twice", R"({"ok":true,"message":"m","data":null,"data":null})", {"duplicate field `data`"}},
+      {"data twice",
+       R"({"ok":true,"message":"m","data":null,"data":null})",
+       {"duplicate field `data`"}},
       {"trailing", R"({"ok":true,"message":"m"} {)", {"trailing characters", "column 27"}},
   };
   for (const auto& c : cases) {
@@ -253,7 +290,8 @@ TEST(DecodeResponseTest, ReportsProblemsNamingTheMember) {
 }
 
 TEST(RoundTripTest, DecodingAnEncodingGivesTheValueBack) {
-  const std::string awkward = "tab\t nl\n quote\" back\\ nul"s + '\0' + " esc\x1b del\x7f 中文 \xE2\x80\xA8";
+  const std::string awkward =
+      "tab\t nl\n quote\" back\\ nul"s + '\0' + " esc\x1b del\x7f 中文 \xE2\x80\xA8";
   const ServiceRunnerRequest requests[] = {
       Ping{},
       GetStatus{},

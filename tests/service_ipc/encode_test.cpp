@@ -42,8 +42,11 @@ TEST(EncodeTest, WritesRequestsCompactInMemberOrder) {
 }
 
 TEST(EncodeTest, WritesZeroPortAndEmptyDigest) {
-  ServiceRunnerCoreLaunchConfig launch{
-      .config_dir = "d", .config_file = "f", .config_sha256 = "", .controller_host = "h", .controller_port = 0};
+  ServiceRunnerCoreLaunchConfig launch{.config_dir = "d",
+                                       .config_file = "f",
+                                       .config_sha256 = "",
+                                       .controller_host = "h",
+                                       .controller_port = 0};
   EXPECT_EQ(encoded(StartCore{launch}),
             R"({"type":"start_core","launch":{"config_dir":"d","config_file":"f",)"
             R"("config_sha256":"","controller_host":"h","controller_port":0}})");
@@ -100,7 +103,8 @@ TEST(EncodeTest, RefusesInvalidTextAndLeavesBufferUnchanged) {
   EXPECT_NE(bad_host.error().find("`controller_host`"), std::string::npos) << bad_host.error();
   EXPECT_EQ(out, "kept");
 
-  auto bad_status = encode_response(StatusResponse{true, "", static_cast<ServiceRunnerStatus>(9), 1}, out);
+  auto bad_status =
+      encode_response(StatusResponse{true, "", static_cast<ServiceRunnerStatus>(9), 1}, out);
   ASSERT_FALSE(bad_status.has_value());
   EXPECT_EQ(out, "kept");
 }

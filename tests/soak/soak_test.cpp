@@ -106,7 +106,7 @@ class SoakTest : public ::testing::TestWithParam<bool> {
 TEST_P(SoakTest, EveryRequestAnsweredAndNothingLeaks) {
   const bool mock = GetParam();
   ServiceProcess service(mock ? ServiceProcess::Options::mock_on(free_tcp_endpoint())
-                               : ServiceProcess::Options::privileged());
+                              : ServiceProcess::Options::privileged());
   ASSERT_TRUE(service.wait_ready()) << service.stderr_text();
   const auto& endpoint = service.endpoint();
   CoreConfig config;

@@ -249,16 +249,17 @@ bool ServiceProcess::running() {
 
 bool ServiceProcess::wait_ready(std::chrono::milliseconds timeout) {
   return eventually(
-      [&] {
-        if (!running()) return true;
-        if (const auto* u = std::get_if<ServiceTransport::Unix>(&endpoint_.endpoint)) {
-          struct stat st {};
-          return ::stat(u->path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) &&
-                 (st.st_mode & 0777) == 0666;
-        }
-        return tcp_accept_queue(std::get<ServiceTransport::Tcp>(endpoint_.endpoint).addr).has_value();
-      },
-      timeout) &&
+             [&] {
+               if (!running()) return true;
+               if (const auto* u = std::get_if<ServiceTransport::Unix>(&endpoint_.endpoint)) {
+                 struct stat st {};
+                 return ::stat(u->path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) &&
+                        (st.st_mode & 0777) == 0666;
+               }
+               return tcp_accept_queue(std::get<ServiceTransport::Tcp>(endpoint_.endpoint).addr)
+                   .has_value();
+             },
+             timeout) &&
          running();
 }
 
@@ -271,10 +272,12 @@ std::optional<int> ServiceProcess::wait_exit(std::chrono::milliseconds timeout) 
   return std::nullopt;
 }
 
-std::string ServiceProcess::stderr_text() const { return read_file(stderr_path_); }
+std::string ServiceProcess::stderr_text() const {
+  return read_file(stderr_path_);
+}
 
-std::string raw_exchange(const ServiceTransport& endpoint, std::string_view bytes,
-                         bool half_close, std::chrono::milliseconds timeout) {
+std::string raw_exchange(const ServiceTransport& endpoint, std::string_view bytes, bool half_close,
+                         std::chrono::milliseconds timeout) {
   const int fd = connect_to(endpoint);
   if (fd < 0) return "<connect failed: " + std::string(std::strerror(errno)) + ">";
   std::size_t sent = 0;

@@ -21,14 +21,14 @@ using namespace std::chrono_literals;
 
 // The fixed locations of the compiled-in sandbox root.
 struct SandboxPaths {
-  std::filesystem::path root;              // the NIMBLETRACE_FS_ROOT prefix
-  std::filesystem::path helper_tools;      // .../Library/PrivilegedHelperTools
-  std::filesystem::path service_root;      // .../Nimbletrace/ServiceRunner
-  std::filesystem::path protected_service; // helper_tools/nimbletrace-service
-  std::filesystem::path core;              // helper_tools/nimbletrace-core
-  std::filesystem::path socket;            // service_root/service.sock
-  std::filesystem::path authorized_file;   // service_root/authorized-client.path
-  std::filesystem::path runtime_dir;       // service_root/runtime
+  std::filesystem::path root;               // the NIMBLETRACE_FS_ROOT prefix
+  std::filesystem::path helper_tools;       // .../Library/PrivilegedHelperTools
+  std::filesystem::path service_root;       // .../Nimbletrace/ServiceRunner
+  std::filesystem::path protected_service;  // helper_tools/nimbletrace-service
+  std::filesystem::path core;               // helper_tools/nimbletrace-core
+  std::filesystem::path socket;             // service_root/service.sock
+  std::filesystem::path authorized_file;    // service_root/authorized-client.path
+  std::filesystem::path runtime_dir;        // service_root/runtime
 };
 SandboxPaths sandbox_paths();
 
@@ -56,8 +56,8 @@ class ServiceProcess {
   struct Options {
     std::filesystem::path executable;  // default: the protected host path
     bool mock = false;
-    std::string endpoint;              // NIMBLETRACE_SERVICE_ENDPOINT, if not empty
-    std::vector<std::string> extra_env;  // "NAME=value"
+    std::string endpoint;                   // NIMBLETRACE_SERVICE_ENDPOINT, if not empty
+    std::vector<std::string> extra_env;     // "NAME=value"
     std::optional<unsigned long> fd_limit;  // RLIMIT_NOFILE for the service
 
     static Options privileged(std::filesystem::path executable = {}) {

@@ -21,9 +21,13 @@ bool register_helper(const std::string& name, HelperMain main) {
   return true;
 }
 
-std::filesystem::path bin_dir() { return NIMBLETRACE_BIN_DIR; }
+std::filesystem::path bin_dir() {
+  return NIMBLETRACE_BIN_DIR;
+}
 
-std::filesystem::path self_executable() { return std::filesystem::read_symlink("/proc/self/exe"); }
+std::filesystem::path self_executable() {
+  return std::filesystem::read_symlink("/proc/self/exe");
+}
 
 }  // namespace nimbletrace_test
 

@@ -7,15 +7,15 @@
 #include <string>
 #include <string_view>
 
-#define ASSERT_OK(expr)                                                          \
-  do {                                                                           \
-    const auto& nt_result_ = (expr);                                             \
+#define ASSERT_OK(expr)                                                                \
+  do {                                                                                 \
+    const auto& nt_result_ = (expr);                                                   \
     ASSERT_TRUE(nt_result_.has_value()) << #expr << " failed: " << nt_result_.error(); \
   } while (0)
 
-#define EXPECT_OK(expr)                                                          \
-  do {                                                                           \
-    const auto& nt_result_ = (expr);                                             \
+#define EXPECT_OK(expr)                                                                \
+  do {                                                                                 \
+    const auto& nt_result_ = (expr);                                                   \
     EXPECT_TRUE(nt_result_.has_value()) << #expr << " failed: " << nt_result_.error(); \
   } while (0)
 
@@ -56,8 +56,8 @@ bool register_helper(const std::string& name, HelperMain main);
 
 // Registers a helper at static-initialisation time:
 //   NIMBLETRACE_TEST_HELPER(connect_and_ping) { ...; return 0; }
-#define NIMBLETRACE_TEST_HELPER(name)                                              \
-  static int nt_helper_##name(int argc, char** argv);                              \
-  [[maybe_unused]] static const bool nt_helper_registered_##name =                 \
-      ::nimbletrace_test::register_helper(#name, nt_helper_##name);                \
+#define NIMBLETRACE_TEST_HELPER(name)                               \
+  static int nt_helper_##name(int argc, char** argv);               \
+  [[maybe_unused]] static const bool nt_helper_registered_##name =  \
+      ::nimbletrace_test::register_helper(#name, nt_helper_##name); \
   static int nt_helper_##name([[maybe_unused]] int argc, [[maybe_unused]] char** argv)

@@ -1,10 +1,11 @@
+#include "app_lib/sys/path_text.h"
+
 #include <cerrno>
-#include <cstdlib>
 #include <climits>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 
-#include "app_lib/sys/path_text.h"
 #include "app_lib/sys/sys_error.h"
 #include "tests/support/test_support.h"
 
@@ -25,7 +26,9 @@ TEST(SysErrorTest, EndsWithTheErrorNumber) {
 
 TEST(PathTextTest, ShowsInvalidBytesAsReplacementCharacter) {
   EXPECT_EQ(path_text("/tmp/服务/a b"), "/tmp/服务/a b");
-  EXPECT_EQ(path_text("/tmp/bad\xFF" "name"), "/tmp/bad\xEF\xBF\xBDname");
+  EXPECT_EQ(path_text("/tmp/bad\xFF"
+                      "name"),
+            "/tmp/bad\xEF\xBF\xBDname");
 }
 
 TEST(PathTextTest, CanonicalizeResolvesLinksAndDots) {
@@ -63,10 +66,18 @@ TEST(PathTextTest, CanonicalizeAgreesWithRealpath) {
   fs::create_symlink(dir / "missing", dir / "dangling");
   const std::string base = dir.path().string();
   const std::string cases[] = {
-      base + "/a/b/file",          base + "/link/b/file",  base + "/a/relative",
-      base + "/a/./b//file",       base + "/a/b/../b/file", base + "/a/b/file/",
-      base + "/a/b/file/..",       base + "/dangling",      base + "/missing/x",
-      base + "/a/b/",              "/",                    "relative-from-cwd-missing",
+      base + "/a/b/file",
+      base + "/link/b/file",
+      base + "/a/relative",
+      base + "/a/./b//file",
+      base + "/a/b/../b/file",
+      base + "/a/b/file/",
+      base + "/a/b/file/..",
+      base + "/dangling",
+      base + "/missing/x",
+      base + "/a/b/",
+      "/",
+      "relative-from-cwd-missing",
   };
   for (const std::string& text : cases) {
     SCOPED_TRACE(text);

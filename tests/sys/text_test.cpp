@@ -1,6 +1,7 @@
+#include "app_lib/sys/text.h"
+
 #include <string>
 
-#include "app_lib/sys/text.h"
 #include "tests/support/test_support.h"
 
 namespace app_lib::sys {
@@ -50,7 +51,10 @@ TEST(TextTest, NamesTheByteIndexOfInvalidUtf8) {
       {"overlong", "x\xC0\xAF", "invalid UTF-8 sequence of 1 bytes from index 1"},
       {"encoded surrogate", "\xED\xA0\x80", "invalid UTF-8 sequence of 1 bytes from index 0"},
       {"above U+10FFFF", "\xF4\x90\x80\x80", "invalid UTF-8 sequence of 1 bytes from index 0"},
-      {"broken after two bytes", "ok\xE6\x9C" "A", "invalid UTF-8 sequence of 2 bytes from index 2"},
+      {"broken after two bytes",
+       "ok\xE6\x9C"
+       "A",
+       "invalid UTF-8 sequence of 2 bytes from index 2"},
       {"cut at the end", "ok\xF0\x9F\x98", "incomplete UTF-8 byte sequence from index 2"},
   };
   for (const auto& c : cases) {
@@ -74,16 +78,22 @@ TEST(TextTest, ReplacesEachMaximalInvalidSequenceOnce) {
   };
   const Case cases[] = {
       {"valid 服", "valid 服"},
-      {"a\xFF" "b", "a" + fffd + "b"},
-      {"\xF0\x9F\x98" "x", fffd + "x"},         // one truncated sequence, one mark
-      {"\xE0\x80\x80", fffd + fffd + fffd},    // overlong: every byte on its own
+      {"a\xFF"
+       "b",
+       "a" + fffd + "b"},
+      {"\xF0\x9F\x98"
+       "x",
+       fffd + "x"},                          // one truncated sequence, one mark
+      {"\xE0\x80\x80", fffd + fffd + fffd},  // overlong: every byte on its own
       {"\xC3", fffd},
       {"\x80\x80", fffd + fffd},
   };
   for (const auto& c : cases) EXPECT_EQ(utf8_lossy(c.input), c.lossy);
 }
 
-TEST(TextTest, LowersAsciiOnly) { EXPECT_EQ(ascii_lower("AbC-Ä"), "abc-Ä"); }
+TEST(TextTest, LowersAsciiOnly) {
+  EXPECT_EQ(ascii_lower("AbC-Ä"), "abc-Ä");
+}
 
 }  // namespace
 }  // namespace app_lib::sys

@@ -9,10 +9,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <system_error>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "app_lib/service_ipc/codec.h"
@@ -24,8 +24,8 @@
 
 namespace {
 
-using app_lib::Result;
 using app_lib::fail;
+using app_lib::Result;
 namespace ipc = app_lib::service_ipc;
 using app_lib::service_transport::ServiceTransport;
 
@@ -95,8 +95,7 @@ Result<ipc::ServiceRunnerRequest> build_request(const Options& options) {
 
   if (!options.config_dir || !options.config_file || !options.controller_host ||
       !options.controller_port) {
-    return fail(
-        "start needs --config-dir, --config-file, --controller-host and --controller-port");
+    return fail("start needs --config-dir, --config-file, --controller-host and --controller-port");
   }
   ipc::ServiceRunnerCoreLaunchConfig launch;
   // The service resolves paths from its own working directory, not ours:
