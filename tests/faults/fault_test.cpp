@@ -151,30 +151,11 @@ std::size_t count_lines(const std::string& text) {
   return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
-bool exited_cleanly(const std::optional<int>& status) {
-  return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
-}
-
-class FaultTest : public ::testing::Test {
+class FaultTest : public SandboxServiceTest {
  protected:
-  void SetUp() override {
-    kill_stray_cores();
-    install_sandbox(self_executable());
-  }
-  void TearDown() override {
-    service_.reset();
-    kill_stray_cores();
-  }
-  void start_service(ServiceProcess::Options options = ServiceProcess::Options::privileged()) {
-    service_.emplace(std::move(options));
-    ASSERT_TRUE(service_->wait_ready()) << service_->stderr_text();
-  }
-  std::string exchange(std::string_view bytes) { return raw_exchange(service_->endpoint(), bytes); }
   bool status_becomes(const std::string& wanted) {
     return eventually([&] { return exchange(STATUS_LINE) == wanted; });
   }
-
-  std::optional<ServiceProcess> service_;
 };
 
 TEST_F(FaultTest, CoreThatCrashesAtOnceIsReportedStoppedAndCanBeStartedAgain) {

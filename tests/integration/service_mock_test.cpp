@@ -12,25 +12,13 @@
 namespace nimbletrace_test {
 namespace {
 
-class MockServiceTest : public ::testing::Test {
+// Mock mode on a free loopback port: no client check, so anyone may talk.
+class MockServiceTest : public SandboxServiceTest {
  protected:
   void SetUp() override {
-    kill_stray_cores();
-    install_sandbox(std::nullopt);
-    endpoint_ = free_tcp_endpoint();
-    service_.emplace(ServiceProcess::Options::mock_on(endpoint_));
-    ASSERT_TRUE(service_->wait_ready()) << service_->stderr_text();
+    SandboxServiceTest::SetUp();
+    start_service(ServiceProcess::Options::mock_on(free_tcp_endpoint()));
   }
-  void TearDown() override {
-    service_.reset();
-    kill_stray_cores();
-  }
-  std::string exchange(std::string_view bytes, bool half_close = false) {
-    return raw_exchange(service_->endpoint(), bytes, half_close);
-  }
-
-  std::string endpoint_;
-  std::optional<ServiceProcess> service_;
 };
 
 TEST_F(MockServiceTest, AnswersWithoutACoreByteForByte) {

@@ -20,24 +20,7 @@ fs::path servicectl() {
 }
 
 // This test binary is the authorized client: it talks to the service itself.
-class PrivilegedServiceTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    kill_stray_cores();
-    install_sandbox(self_executable());
-  }
-  void TearDown() override {
-    service_.reset();
-    kill_stray_cores();
-  }
-  void start_service() {
-    service_.emplace(ServiceProcess::Options::privileged());
-    ASSERT_TRUE(service_->wait_ready()) << service_->stderr_text();
-  }
-  std::string exchange(std::string_view bytes) { return raw_exchange(service_->endpoint(), bytes); }
-
-  std::optional<ServiceProcess> service_;
-};
+using PrivilegedServiceTest = SandboxServiceTest;
 
 TEST_F(PrivilegedServiceTest, ServesTheAuthorizedClientThroughTheProtectedSymlink) {
   start_service();

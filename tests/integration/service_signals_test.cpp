@@ -18,18 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool exited_cleanly(const std::optional<int>& status) {
-  return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
-}
-
-class SignalTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    kill_stray_cores();
-    install_sandbox(self_executable());
-  }
-  void TearDown() override { kill_stray_cores(); }
-};
+using SignalTest = SandboxServiceTest;
 
 TEST_F(SignalTest, TerminationSignalsShutDownCleanly) {
   for (int signal_number : {SIGTERM, SIGINT}) {

@@ -150,27 +150,18 @@ NIMBLETRACE_TEST_HELPER(wait_children) {
   return 0;
 }
 
-class SecurityTest : public ::testing::Test {
+class SecurityTest : public SandboxServiceTest {
  protected:
   void SetUp() override {
-    kill_stray_cores();
-    install_sandbox(self_executable());
-    service_.emplace(ServiceProcess::Options::privileged());
-    ASSERT_TRUE(service_->wait_ready()) << service_->stderr_text();
+    SandboxServiceTest::SetUp();
+    start_service();
   }
-  void TearDown() override {
-    service_.reset();
-    kill_stray_cores();
-  }
-  std::string exchange(std::string_view bytes) { return raw_exchange(service_->endpoint(), bytes); }
   // Nothing staged and no core: what every refused request must leave.
   void expect_nothing_done() {
     EXPECT_FALSE(fs::exists(sandbox_paths().runtime_dir));
     EXPECT_TRUE(running_cores().empty());
     EXPECT_EQ(exchange(PING_LINE), PONG_STOPPED) << "the service must go on serving";
   }
-
-  std::optional<ServiceProcess> service_;
 };
 
 TEST_F(SecurityTest, ByteIdenticalCopyOfTheAuthorizedClientIsRefused) {

@@ -94,14 +94,7 @@ std::optional<app_lib::service_ipc::StatusResponse> parse_answer(const std::stri
   return *decoded;
 }
 
-class SoakTest : public ::testing::TestWithParam<bool> {
- protected:
-  void SetUp() override {
-    kill_stray_cores();
-    install_sandbox(self_executable());
-  }
-  void TearDown() override { kill_stray_cores(); }
-};
+class SoakTest : public SandboxServiceTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(SoakTest, EveryRequestAnsweredAndNothingLeaks) {
   const bool mock = GetParam();

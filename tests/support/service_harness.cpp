@@ -352,4 +352,27 @@ std::pair<int, std::string> run_program(const std::vector<std::string>& args,
   return {status, output};
 }
 
+bool exited_cleanly(const std::optional<int>& status) {
+  return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
+}
+
+void SandboxServiceTest::SetUp() {
+  kill_stray_cores();
+  install_sandbox(self_executable());
+}
+
+void SandboxServiceTest::TearDown() {
+  service_.reset();
+  kill_stray_cores();
+}
+
+void SandboxServiceTest::start_service(ServiceProcess::Options options) {
+  service_.emplace(std::move(options));
+  ASSERT_TRUE(service_->wait_ready()) << service_->stderr_text();
+}
+
+std::string SandboxServiceTest::exchange(std::string_view bytes, bool half_close) {
+  return raw_exchange(service_->endpoint(), bytes, half_close);
+}
+
 }  // namespace nimbletrace_test

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app_lib/service_transport/transport.h"
+#include "tests/support/test_support.h"
 
 namespace nimbletrace_test {
 
@@ -126,5 +127,23 @@ bool eventually(Condition condition, std::chrono::milliseconds timeout = 5s) {
 bool process_alive(pid_t pid);
 // Pids of running stand-in cores (by executable name), zombies excluded.
 std::vector<pid_t> running_cores();
+
+// True for a wait status of a normal exit with status 0.
+bool exited_cleanly(const std::optional<int>& status);
+
+// A fresh sandbox with the stand-in core and this test binary as the
+// authorized client, and at most one service under test; stray cores are
+// killed before and after each test.
+class SandboxServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  // Starts the service and waits until it listens.
+  void start_service(ServiceProcess::Options options = ServiceProcess::Options::privileged());
+  // One raw exchange with the running service.
+  std::string exchange(std::string_view bytes, bool half_close = false);
+
+  std::optional<ServiceProcess> service_;
+};
 
 }  // namespace nimbletrace_test
