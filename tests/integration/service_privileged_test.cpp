@@ -174,6 +174,21 @@ TEST_F(PrivilegedServiceTest, ServicectlDrivesTheCoreComputingTheDigestItself) {
   }
 }
 
+// The service resolves paths from its own working directory; the client must
+// send what the user meant from theirs.
+TEST_F(PrivilegedServiceTest, ServicectlSendsRelativeConfigurationPathsAsAbsolute) {
+  write_file(sandbox_paths().authorized_file, servicectl().string() + "\n");
+  start_service();
+  CoreConfig config;
+  auto [status, output] =
+      run_program({servicectl().string(), "--socket", sandbox_paths().socket.string(), "start",
+                   "--config-dir", ".nimbletrace", "--config-file", ".nimbletrace/config.yaml",
+                   "--controller-host", "127.0.0.1", "--controller-port", "9090"},
+                  {}, 10s, config.dir.path());
+  EXPECT_EQ(output, response_line(true, "macOS launchd 服务核心启动请求已发送", "Running"));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
 TEST_F(PrivilegedServiceTest, ServicectlReportsTransportErrorsWithExitStatusTwo) {
   // No service is running: the socket does not exist.
   auto [status, output] =

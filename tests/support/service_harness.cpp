@@ -309,13 +309,14 @@ std::string raw_exchange(const ServiceTransport& endpoint, std::string_view byte
 
 std::pair<int, std::string> run_program(const std::vector<std::string>& args,
                                         const std::vector<std::string>& extra_env,
-                                        std::chrono::milliseconds timeout) {
+                                        std::chrono::milliseconds timeout, const fs::path& cwd) {
   int pipe_fds[2];
   if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return {-1, ""};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
+  if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
   std::vector<std::string> argv_strings = args;
   auto argv = c_strings(argv_strings);
   std::vector<std::string> env_strings;

@@ -106,9 +106,11 @@ std::string raw_exchange(const app_lib::service_transport::ServiceTransport& end
                          std::chrono::milliseconds timeout = 5s);
 
 // Runs a program to completion with stdout captured; returns (wait status, stdout).
+// `cwd`, when not empty, is the program's working directory.
 std::pair<int, std::string> run_program(const std::vector<std::string>& argv,
                                         const std::vector<std::string>& extra_env = {},
-                                        std::chrono::milliseconds timeout = 10s);
+                                        std::chrono::milliseconds timeout = 10s,
+                                        const std::filesystem::path& cwd = {});
 
 void poll_pause();
 
