@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <array>
@@ -8,6 +9,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app_lib/sys/fd.h"
 #include "app_lib/sys/result.h"
@@ -17,6 +19,29 @@ namespace app_lib::platform {
 // Size of the buffer the executable path of a peer is read into.
 inline constexpr std::size_t PEER_PATH_BUFFER_SIZE = 4096;
 
+// Which file a path or a process names, independent of any name: two names
+// of the same file (links, another mount namespace's view) compare equal, a
+// copy or a file planted under the same name does not.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+
+  static FileIdentity of(const struct stat& st) {
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+  }
+  bool operator==(const FileIdentity&) const = default;
+};
+
+// Who the peer is for file access, from the same kernel record that names its
+// process (SO_PEERCRED and SO_PEERGROUPS on Linux, the audit token on macOS),
+// so the service can act on files with exactly the rights the peer has.
+struct PeerCredentials {
+  uid_t uid = 0;
+  gid_t gid = 0;
+  // Supplementary groups; empty where the platform does not report them.
+  std::vector<gid_t> groups;
+};
+
 // The process at the other end of a connected Unix-domain socket, pinned as far
 // as the platform allows: on Linux a pidfd (SO_PEERPIDFD) where the kernel has
 // one, on macOS the audit token (LOCAL_PEERTOKEN). A pinned peer cannot be
@@ -24,9 +49,11 @@ inline constexpr std::size_t PEER_PATH_BUFFER_SIZE = 4096;
 class PeerProcess {
  public:
   // Pinned by a pidfd, or by nothing when `pidfd` is empty.
-  PeerProcess(pid_t pid, sys::UniqueFd pidfd) : pid_(pid), pidfd_(std::move(pidfd)) {}
-  PeerProcess(pid_t pid, const std::array<std::uint32_t, 8>& audit_token)
-      : pid_(pid), audit_token_(audit_token) {}
+  PeerProcess(pid_t pid, sys::UniqueFd pidfd, PeerCredentials credentials = {})
+      : pid_(pid), pidfd_(std::move(pidfd)), credentials_(std::move(credentials)) {}
+  PeerProcess(pid_t pid, const std::array<std::uint32_t, 8>& audit_token,
+              PeerCredentials credentials = {})
+      : pid_(pid), audit_token_(audit_token), credentials_(std::move(credentials)) {}
 
   // A peer whose process was already gone when it was identified: its id is
   // known, but nothing that now runs under that id may be taken for it.
@@ -39,12 +66,14 @@ class PeerProcess {
   pid_t pid() const { return pid_; }
   int pidfd() const { return pidfd_.get(); }
   const std::optional<std::array<std::uint32_t, 8>>& audit_token() const { return audit_token_; }
+  const PeerCredentials& credentials() const { return credentials_; }
   bool is_gone() const { return gone_; }
 
  private:
   pid_t pid_;
   sys::UniqueFd pidfd_;
   std::optional<std::array<std::uint32_t, 8>> audit_token_;
+  PeerCredentials credentials_;
   bool gone_ = false;
 };
 
@@ -58,11 +87,18 @@ enum class PeerPinning { Strongest, PidOnly };
 std::optional<PeerProcess> identify_peer(int socket_fd,
                                          PeerPinning pinning = PeerPinning::Strongest);
 
-// The first n bytes of a zeroed PEER_PATH_BUFFER_SIZE buffer after the platform
-// wrote the peer's executable path into it, n being the length it reported.
-// nullopt when the path cannot be read, or when the process is gone or is no
-// longer the one that connected.
-std::optional<std::string> peer_executable_path(const PeerProcess& peer);
+// What the peer process runs: the name the platform reports for it (the first
+// n bytes of a zeroed PEER_PATH_BUFFER_SIZE buffer, n being the length it
+// reported) and the identity of the file itself, taken from the process and
+// not by looking that name up again.
+struct PeerExecutable {
+  std::string path;
+  FileIdentity file;
+};
+
+// nullopt when the executable cannot be read, or when the process is gone or
+// is no longer the one that connected.
+std::optional<PeerExecutable> peer_executable(const PeerProcess& peer);
 
 // Path of the running executable, not yet canonicalised. The error is the
 // system error text alone.

@@ -2,6 +2,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -95,6 +96,24 @@ bool pidfd_still_names(int pidfd, pid_t pid) {
   return true;
 }
 
+// The peer's supplementary groups as the kernel recorded them at connect
+// time (SO_PEERGROUPS, Linux 4.13 and later); empty when not available, which
+// only ever takes rights away.
+std::vector<gid_t> peer_groups(int socket_fd) {
+  std::vector<gid_t> groups(64);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    auto length = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+    if (::getsockopt(socket_fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &length) == 0) {
+      groups.resize(length / sizeof(gid_t));
+      return groups;
+    }
+    // ERANGE reports the size needed in `length`.
+    if (errno != ERANGE) break;
+    groups.resize(length / sizeof(gid_t) + 1);
+  }
+  return {};
+}
+
 }  // namespace
 
 std::optional<PeerProcess> identify_peer(int socket_fd, PeerPinning pinning) {
@@ -104,34 +123,46 @@ std::optional<PeerProcess> identify_peer(int socket_fd, PeerPinning pinning) {
       length != sizeof credentials || credentials.pid < 1) {
     return std::nullopt;
   }
-  if (pinning == PeerPinning::PidOnly) return PeerProcess(credentials.pid, sys::UniqueFd{});
+  PeerCredentials who{credentials.uid, credentials.gid, peer_groups(socket_fd)};
+  if (pinning == PeerPinning::PidOnly) {
+    return PeerProcess(credentials.pid, sys::UniqueFd{}, std::move(who));
+  }
 
   // The kernel hands out pidfds close-on-exec.
   int pidfd = -1;
   length = sizeof pidfd;
   if (::getsockopt(socket_fd, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) == 0) {
-    if (pidfd >= 0) return PeerProcess(credentials.pid, sys::UniqueFd(pidfd));
+    if (pidfd >= 0) return PeerProcess(credentials.pid, sys::UniqueFd(pidfd), std::move(who));
     return PeerProcess::gone(credentials.pid);
   }
   // A kernel older than 6.5 does not know the option: the process id is all
   // there is. Any other refusal (6.5 to 6.14 answer EINVAL once the peer has
   // been reaped) means the peer cannot be pinned, and an id that may already
   // belong to someone else must not be trusted.
-  if (errno == ENOPROTOOPT) return PeerProcess(credentials.pid, sys::UniqueFd{});
+  if (errno == ENOPROTOOPT) return PeerProcess(credentials.pid, sys::UniqueFd{}, std::move(who));
   return PeerProcess::gone(credentials.pid);
 }
 
-std::optional<std::string> peer_executable_path(const PeerProcess& peer) {
+std::optional<PeerExecutable> peer_executable(const PeerProcess& peer) {
   if (peer.is_gone()) return std::nullopt;
   const std::string link = "/proc/" + std::to_string(peer.pid()) + "/exe";
   std::array<char, PEER_PATH_BUFFER_SIZE> buffer{};
-  // readlink does not terminate the text; its result is the length. The link
-  // of a deleted executable reads "<path> (deleted)", which then fails to
-  // canonicalise, as it should.
+  // readlink does not terminate the text; its result is the length.
   const ssize_t n = ::readlink(link.c_str(), buffer.data(), buffer.size());
   if (n < 1) return std::nullopt;
+  // The text is only a name, and names lie: a deleted executable reads
+  // "<path> (deleted)" (a name anyone may plant), and a process in another
+  // mount namespace reports a path that means another file here. Opening the
+  // link itself yields the file the process runs, wherever it lives.
+  const sys::UniqueFd file(::open(link.c_str(), O_PATH | O_CLOEXEC));
+  if (!file) return std::nullopt;
+  struct stat st {};
+  if (::fstat(file.get(), &st) != 0) return std::nullopt;
+  // Both the name and the file were read under the id: if the pidfd still
+  // names that live process now, they were the peer's.
   if (peer.pidfd() >= 0 && !pidfd_still_names(peer.pidfd(), peer.pid())) return std::nullopt;
-  return std::string(buffer.data(), static_cast<std::size_t>(n));
+  return PeerExecutable{std::string(buffer.data(), static_cast<std::size_t>(n)),
+                        FileIdentity::of(st)};
 }
 
 Result<std::filesystem::path> current_executable_path() {

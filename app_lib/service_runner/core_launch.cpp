@@ -2,11 +2,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
 
+#include "app_lib/platform/thread_credentials.h"
 #include "app_lib/service_runner/core_child.h"
 #include "app_lib/service_runner/service_runner.h"
 #include "app_lib/sys/child_process.h"
@@ -29,18 +33,35 @@ std::string with_cause(std::string_view context, const std::string& cause) {
   return message;
 }
 
-Result<std::string> read_config(const fs::path& canonical) {
-  static constexpr std::string_view kReadFailed = "读取 macOS 服务核心配置失败";
-  // The path is already link-free, so O_NOFOLLOW only refuses a link swapped
-  // in since; O_NONBLOCK makes a FIFO fail below instead of blocking the open.
-  sys::UniqueFd fd(::open(canonical.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-  if (!fd) return fail(with_cause(kReadFailed, sys::last_sys_error_text()));
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return fail(with_cause(kReadFailed, sys::last_sys_error_text()));
-  if (!S_ISREG(st.st_mode)) return fail(with_cause(kReadFailed, "not a regular file"));
+bool follows_directory_rule(const fs::path& directory, const fs::path& file) {
+  // Byte equality with an ASCII name implies the name is valid UTF-8.
+  if (!directory.has_filename() || directory.filename().native() != ".nimbletrace") return false;
+  if (!file.has_filename() || file.filename().native() != "config.yaml") return false;
+  return file.has_parent_path() && sys::same_components(file.parent_path(), directory);
+}
 
-  // Sized from fstat so a configuration of any size takes one read; a file
-  // that grows meanwhile is still read to its end.
+constexpr std::string_view kReadFailed = "读取 macOS 服务核心配置失败";
+constexpr std::string_view kDirectoryFailed = "解析 macOS 服务核心配置目录失败";
+
+Result<std::string> read_config(const fs::path& canonical) {
+  // The path was resolved a moment ago; a symbolic link in any component now
+  // was swapped in since, and following it could lead anywhere. O_NONBLOCK
+  // makes a FIFO fail below instead of blocking the open.
+  auto fd = sys::open_without_links(canonical, O_RDONLY | O_NONBLOCK);
+  if (!fd) return fail(with_cause(kReadFailed, sys::sys_error_text(fd.error())));
+  struct stat st {};
+  if (::fstat(fd->get(), &st) != 0) return fail(with_cause(kReadFailed, sys::last_sys_error_text()));
+  // What read(2) of a directory answers, without asking it.
+  if (S_ISDIR(st.st_mode)) return fail(with_cause(kReadFailed, sys::sys_error_text(EISDIR)));
+  if (!S_ISREG(st.st_mode)) return fail(with_cause(kReadFailed, "not a regular file"));
+  const std::string too_large = with_cause(kReadFailed, sys::sys_error_text(EFBIG));
+  if (st.st_size < 0 || static_cast<std::uint64_t>(st.st_size) > SERVICE_CORE_CONFIG_SIZE_LIMIT) {
+    return fail(too_large);
+  }
+
+  // Sized from fstat so a configuration usually takes one read. A file that
+  // grows meanwhile is read on, but never past one byte over the limit: the
+  // size seen by fstat proves nothing about what read will return.
   std::string bytes;
   std::size_t used = 0;
   std::size_t capacity = static_cast<std::size_t>(st.st_size) + 1;
@@ -49,7 +70,7 @@ Result<std::string> read_config(const fs::path& canonical) {
     bool at_end = false;
     bytes.resize_and_overwrite(capacity, [&](char* data, std::size_t size) {
       while (used < size) {
-        const ssize_t n = ::read(fd.get(), data + used, size - used);
+        const ssize_t n = ::read(fd->get(), data + used, size - used);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
           error = errno;
@@ -64,9 +85,36 @@ Result<std::string> read_config(const fs::path& canonical) {
       return used;
     });
     if (error != 0) return fail(with_cause(kReadFailed, sys::sys_error_text(error)));
+    if (used > SERVICE_CORE_CONFIG_SIZE_LIMIT) return fail(too_large);
     if (at_end) return bytes;
-    capacity *= 2;
+    capacity = std::min(capacity * 2, SERVICE_CORE_CONFIG_SIZE_LIMIT + 1);
   }
+}
+
+// Steps 2 to 6 of a start, the ones that touch the client's files: resolve
+// both paths, apply the directory rule and read the file. With a requester
+// they run with that peer's rights, so the service reads nothing the peer
+// could not read itself, and a path the peer cannot see fails as it would
+// for the peer. The service's own rights are back before anything is staged.
+Result<std::string> read_client_config(const ServiceRunnerCoreLaunchConfig& config,
+                                       const std::optional<platform::PeerCredentials>& requester) {
+  std::optional<platform::ScopedThreadCredentials> as_requester;
+  if (requester) {
+    auto assumed = platform::ScopedThreadCredentials::assume(*requester);
+    if (!assumed) return fail(with_cause(kDirectoryFailed, assumed.error()));
+    as_requester.emplace(std::move(*assumed));
+  }
+  auto directory = sys::canonicalize(fs::path(config.config_dir));
+  if (!directory) return fail(with_cause(kDirectoryFailed, directory.error()));
+  auto file = sys::canonicalize(fs::path(config.config_file));
+  if (!file) return fail(with_cause("解析 macOS 服务核心配置文件失败", file.error()));
+  if (!follows_directory_rule(*directory, *file)) {
+    return fail("拒绝不符合应用运行目录规则的 macOS 服务核心配置路径");
+  }
+  if (config.controller_host != "127.0.0.1" || config.controller_port == 0) {
+    return fail("拒绝非本机或无效的 macOS 服务核心控制端点");
+  }
+  return read_config(*file);
 }
 
 // config_sha256 must be exactly 64 bytes before trimming, so any surrounding
@@ -82,13 +130,6 @@ bool digest_matches(std::string_view claimed, std::string_view computed_lower_he
   return true;
 }
 
-bool follows_directory_rule(const fs::path& directory, const fs::path& file) {
-  // Byte equality with an ASCII name implies the name is valid UTF-8.
-  if (!directory.has_filename() || directory.filename().native() != ".nimbletrace") return false;
-  if (!file.has_filename() || file.filename().native() != "config.yaml") return false;
-  return file.has_parent_path() && sys::same_components(file.parent_path(), directory);
-}
-
 Result<void> write_all(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
@@ -101,13 +142,41 @@ Result<void> write_all(int fd, std::string_view bytes) {
   return {};
 }
 
-Result<void> write_staging_file(const fs::path& path, std::string_view bytes) {
+constexpr char kStagingName[] = "config.yaml.tmp";
+constexpr char kStagedName[] = "config.yaml";
+
+// Creates `path` and its missing parents, then opens it as a directory. Every
+// failure carries what the system call that failed said. A symbolic link at
+// `path` is refused rather than followed: everything after this works
+// relative to the descriptor, so the staged copy and the mode change land in
+// the service's own directory and nowhere else.
+Result<sys::UniqueFd> open_runtime_dir(const fs::path& path) {
+  fs::path prefix;
+  for (const fs::path& part : path.parent_path()) {
+    prefix /= part;
+    if (::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) {
+      return fail(sys::last_sys_error_text());
+    }
+  }
+  const int made = ::mkdir(path.c_str(), 0777) == 0 ? 0 : errno;
+  if (made != 0 && made != EEXIST) return fail(sys::sys_error_text(made));
+  sys::UniqueFd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (dir) return dir;
+  // Something other than a directory stands there: mkdir's "File exists" is
+  // the refusal that tells why, not the open's "Not a directory".
+  const int opened = errno;
+  return fail(sys::sys_error_text(made == EEXIST && opened == ENOTDIR ? EEXIST : opened));
+}
+
+Result<void> write_staging_file(int dir_fd, std::string_view bytes) {
   // A fresh inode created owner-only: nobody can hold the staged copy open
   // from an earlier run, and it is never readable by others, not even before
   // the final chmod.
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return fail(sys::last_sys_error_text());
-  sys::UniqueFd fd(
-      ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (::unlinkat(dir_fd, kStagingName, 0) != 0 && errno != ENOENT) {
+    return fail(sys::last_sys_error_text());
+  }
+  sys::UniqueFd fd(::openat(dir_fd, kStagingName,
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!fd) return fail(sys::last_sys_error_text());
   if (auto written = write_all(fd.get(), bytes); !written) return written;
   if (::close(fd.release()) != 0) return fail(sys::last_sys_error_text());
@@ -115,21 +184,20 @@ Result<void> write_staging_file(const fs::path& path, std::string_view bytes) {
 }
 
 Result<void> stage_config(const fs::path& runtime_dir, std::string_view bytes) {
-  std::error_code ec;
-  fs::create_directories(runtime_dir, ec);
-  if (ec) return fail(with_cause("创建 macOS 服务运行目录失败", sys::sys_error_text(ec.value())));
-  if (::chmod(runtime_dir.c_str(), 0700) != 0) {
+  auto dir = open_runtime_dir(runtime_dir);
+  if (!dir) return fail(with_cause("创建 macOS 服务运行目录失败", dir.error()));
+  if (::fchmod(dir->get(), 0700) != 0) {
     return fail(with_cause("设置 macOS 服务运行目录权限失败", sys::last_sys_error_text()));
   }
-  const fs::path staging = runtime_dir / "config.yaml.tmp";
-  const fs::path staged = runtime_dir / "config.yaml";
-  if (auto written = write_staging_file(staging, bytes); !written) {
+  if (auto written = write_staging_file(dir->get(), bytes); !written) {
     return fail(with_cause("写入 macOS 服务核心临时配置失败", written.error()));
   }
-  if (auto committed = sys::replace_file(staging, staged); !committed) {
+  if (auto committed = sys::replace_file_at(dir->get(), kStagingName, kStagedName); !committed) {
     return fail(with_cause("提交 macOS 服务核心配置失败", committed.error()));
   }
-  if (::chmod(staged.c_str(), 0600) != 0) {
+  // Only the service can write the 0700 directory, so the name still holds
+  // the file just renamed there.
+  if (::fchmodat(dir->get(), kStagedName, 0600, 0) != 0) {
     return fail(with_cause("设置 macOS 服务核心配置权限失败", sys::last_sys_error_text()));
   }
   return {};
@@ -138,23 +206,13 @@ Result<void> stage_config(const fs::path& runtime_dir, std::string_view bytes) {
 }  // namespace
 
 Result<std::string> ServiceRunner::service_start_core_process(
-    const ServiceRunnerCoreLaunchConfig& config) {
+    const ServiceRunnerCoreLaunchConfig& config,
+    const std::optional<platform::PeerCredentials>& requester) {
   const fs::path core = macos_core_binary_path();
   if (!sys::exists_following_links(core)) {
     return fail(with_cause("未找到 macOS 服务模式核心程序", sys::path_text(core)));
   }
-  auto directory = sys::canonicalize(fs::path(config.config_dir));
-  if (!directory) return fail(with_cause("解析 macOS 服务核心配置目录失败", directory.error()));
-  auto file = sys::canonicalize(fs::path(config.config_file));
-  if (!file) return fail(with_cause("解析 macOS 服务核心配置文件失败", file.error()));
-  if (!follows_directory_rule(*directory, *file)) {
-    return fail("拒绝不符合应用运行目录规则的 macOS 服务核心配置路径");
-  }
-  if (config.controller_host != "127.0.0.1" || config.controller_port == 0) {
-    return fail("拒绝非本机或无效的 macOS 服务核心控制端点");
-  }
-
-  auto bytes = read_config(*file);
+  auto bytes = read_client_config(config, requester);
   if (!bytes) return fail(std::move(bytes.error()));
   static constexpr std::string_view kDigestRefused = "拒绝哈希不匹配的 macOS 服务核心配置";
   // A digest that cannot be computed cannot vouch for the file either.

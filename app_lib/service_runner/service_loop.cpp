@@ -3,6 +3,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <exception>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -72,8 +74,11 @@ void pause_after_accept_failure() {
   }
 }
 
-StatusResponse dispatch(const ServiceRunnerRequest& request, ServiceRunnerStatus& last_status) {
+StatusResponse dispatch(const ServiceRunnerRequest& request,
+                        const std::optional<platform::PeerCredentials>& requester,
+                        ServiceRunnerStatus& last_status) {
   struct Visitor {
+    const std::optional<platform::PeerCredentials>& requester;
     ServiceRunnerStatus& last;
 
     StatusResponse probe(std::string_view text) {
@@ -93,7 +98,7 @@ StatusResponse dispatch(const ServiceRunnerRequest& request, ServiceRunnerStatus
       return make_response(true, std::move(*stopped), ServiceRunnerStatus::Stopped);
     }
     StatusResponse operator()(const service_ipc::StartCore& start) {
-      auto started = ServiceRunner::service_start_core_process(start.launch);
+      auto started = ServiceRunner::service_start_core_process(start.launch, requester);
       if (!started) {
         return make_response(false, started.error(), ServiceRunnerStatus::Unavailable);
       }
@@ -101,7 +106,58 @@ StatusResponse dispatch(const ServiceRunnerRequest& request, ServiceRunnerStatus
       return make_response(true, std::move(*started), ServiceRunnerStatus::Running);
     }
   };
-  return std::visit(Visitor{last_status}, request);
+  return std::visit(Visitor{requester, last_status}, request);
+}
+
+// One exchange on an accepted connection. An error ends the loop.
+Result<void> serve_connection(ServiceTransportStream& stream, bool mock,
+                              ServiceRunnerStatus& last_status) {
+  std::optional<platform::PeerCredentials> requester;
+  if (!mock) {
+    // Read afresh for every connection, so replacing the file takes effect
+    // without a restart. Without an authorized client there is nobody the
+    // service may serve, so it ends instead of guessing; the core is left alone.
+    auto authorized = ServiceRunner::macos_authorized_client_executable();
+    if (!authorized) return fail(authorized.error());
+    auto verified = stream.validate_client_executable(*authorized);
+    if (!verified) {
+      (void)stream.write_response(
+          make_response(false, verified.error(), ServiceRunnerStatus::Unavailable));
+      return {};
+    }
+    requester = std::move(*verified);
+  }
+
+  auto request = stream.read_request();
+  if (!request) {
+    (void)stream.write_response(
+        make_response(false, request.error(), ServiceRunnerStatus::Unavailable));
+    return {};
+  }
+  (void)stream.write_response(dispatch(*request, requester, last_status));
+  return {};
+}
+
+// Whatever a request makes the service run into (an allocation that fails
+// included) is that request's failure, never the end of a root service that
+// holds a running core and a socket.
+Result<void> serve_guarded(ServiceTransportStream& stream, bool mock,
+                           ServiceRunnerStatus& last_status) {
+  std::string cause;
+  try {
+    return serve_connection(stream, mock, last_status);
+  } catch (const std::exception& error) {
+    cause = error.what();
+  } catch (...) {
+    cause = "unknown exception";
+  }
+  try {
+    (void)stream.write_response(make_response(false, "处理 macOS 服务请求失败: " + cause,
+                                              ServiceRunnerStatus::Unavailable));
+  } catch (...) {
+    // Nothing more can be told to this client; the connection closes.
+  }
+  return {};
 }
 
 }  // namespace
@@ -140,28 +196,9 @@ Result<void> ServiceRunner::run_service_process_loop_with_ready(
       continue;
     }
 
-    if (!mock) {
-      // Read afresh for every connection, so replacing the file takes effect
-      // without a restart. Without an authorized client there is nobody the
-      // service may serve, so it ends instead of guessing; the core is left alone.
-      auto authorized = macos_authorized_client_executable();
-      if (!authorized) return fail(authorized.error());
-      if (auto verified =
-              stream->validate_client_executable(*authorized, /*authorized_is_canonical=*/true);
-          !verified) {
-        (void)stream->write_response(
-            make_response(false, verified.error(), ServiceRunnerStatus::Unavailable));
-        continue;
-      }
+    if (auto served = serve_guarded(*stream, mock, last_status); !served) {
+      return fail(served.error());
     }
-
-    auto request = stream->read_request();
-    if (!request) {
-      (void)stream->write_response(
-          make_response(false, request.error(), ServiceRunnerStatus::Unavailable));
-      continue;
-    }
-    (void)stream->write_response(dispatch(*request, last_status));
   }
 
   (void)service_stop_core_process();

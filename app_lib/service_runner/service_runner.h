@@ -1,14 +1,22 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 
+#include "app_lib/platform/process_identity.h"
 #include "app_lib/service_ipc/messages.h"
 #include "app_lib/sys/result.h"
 
 namespace app_lib::service_runner {
+
+// Largest configuration a start request may name. The file is read into
+// memory whole, by a root process that must go on serving; a larger one is
+// refused before anything is allocated for it.
+inline constexpr std::size_t SERVICE_CORE_CONFIG_SIZE_LIMIT = std::size_t{64} << 20;
 
 // Set once, by request_service_shutdown; read by the loop before each accept.
 extern std::atomic<bool> SERVICE_RUNNER_SHOULD_STOP;
@@ -32,9 +40,12 @@ struct ServiceRunner {
   static void request_service_shutdown();
 
   // Core launch and supervision. Success values are the texts sent back to
-  // the client.
+  // the client. With a `requester`, the configuration is resolved and read
+  // with that peer's rights only; without one (mock mode, which has no peer
+  // identity) with the service's own.
   static Result<std::string> service_start_core_process(
-      const service_ipc::ServiceRunnerCoreLaunchConfig& config);
+      const service_ipc::ServiceRunnerCoreLaunchConfig& config,
+      const std::optional<platform::PeerCredentials>& requester = std::nullopt);
   static Result<std::string> service_stop_core_process();
   static Result<service_ipc::ServiceRunnerStatus> service_core_process_status();
 };

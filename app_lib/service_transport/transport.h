@@ -7,6 +7,7 @@
 #include <string>
 #include <variant>
 
+#include "app_lib/platform/process_identity.h"
 #include "app_lib/service_ipc/messages.h"
 #include "app_lib/sys/fd.h"
 #include "app_lib/sys/result.h"
@@ -94,11 +95,10 @@ class ServiceTransportStream {
   Result<service_ipc::ServiceRunnerRequest> read_request();
   // Writes the compact JSON response and a line feed.
   Result<void> write_response(const service_ipc::StatusResponse& response);
-  // Accepts the peer only if its executable is the authorized client.
-  // `authorized_is_canonical` says the caller resolved `authorized_client`
-  // during this same connection, so that text need not be resolved again.
-  Result<void> validate_client_executable(const std::filesystem::path& authorized_client,
-                                          bool authorized_is_canonical = false) const;
+  // Accepts the peer only if its executable is the authorized client, and
+  // then tells who the peer is, for acting on files with its rights.
+  Result<platform::PeerCredentials> validate_client_executable(
+      const std::filesystem::path& authorized_client) const;
 
   ServiceTransportForm form() const { return form_; }
   int native_handle() const { return fd_.get(); }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -77,6 +78,26 @@ Result<std::filesystem::path> canonicalize(const std::filesystem::path& path) {
   std::string resolved(buffer, static_cast<std::size_t>(n));
   if (resolved.ends_with(" (deleted)")) return canonicalize_with_realpath(path);
   return std::filesystem::path(std::move(resolved));
+}
+
+std::expected<UniqueFd, int> open_without_links(const std::filesystem::path& canonical,
+                                                int flags) {
+  if (canonical.native().find('\0') != std::string::npos) return std::unexpected(EINVAL);
+  open_how how{};
+  how.flags = static_cast<std::uint64_t>(flags) | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  for (;;) {
+    const long fd = ::syscall(SYS_openat2, AT_FDCWD, canonical.c_str(), &how, sizeof how);
+    if (fd >= 0) return UniqueFd(static_cast<int>(fd));
+    if (errno == ENOSYS) break;
+    if (errno != EINTR) return std::unexpected(errno);
+  }
+  // Before Linux 5.6 only the last component can be kept from being a link.
+  for (;;) {
+    const int fd = ::open(canonical.c_str(), flags | O_CLOEXEC | O_NOFOLLOW);
+    if (fd >= 0) return UniqueFd(fd);
+    if (errno != EINTR) return std::unexpected(errno);
+  }
 }
 
 }  // namespace app_lib::sys

@@ -1,14 +1,13 @@
 #pragma once
 
-#include <filesystem>
-
 #include "app_lib/sys/result.h"
 
 namespace app_lib::sys {
 
-// Puts `from` in the place of `to` in one atomic step, as rename(2) does: a
-// reader of `to` sees either the old file or the new one, never neither. Both
-// must lie in the same directory. The error is the system error text alone.
-Result<void> replace_file(const std::filesystem::path& from, const std::filesystem::path& to);
+// Puts the entry `from` in the place of `to`, both names inside the directory
+// open as `dir_fd`, in one atomic step as rename(2) does: a reader of `to`
+// sees either the old file or the new one, never neither. The error is the
+// system error text alone.
+Result<void> replace_file_at(int dir_fd, const char* from, const char* to);
 
 }  // namespace app_lib::sys

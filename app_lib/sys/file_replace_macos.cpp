@@ -5,8 +5,8 @@
 
 namespace app_lib::sys {
 
-Result<void> replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
-  if (::rename(from.c_str(), to.c_str()) != 0) return fail(last_sys_error_text());
+Result<void> replace_file_at(int dir_fd, const char* from, const char* to) {
+  if (::renameat(dir_fd, from, dir_fd, to) != 0) return fail(last_sys_error_text());
   return {};
 }
 

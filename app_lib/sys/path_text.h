@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <string>
 
+#include "app_lib/sys/fd.h"
 #include "app_lib/sys/result.h"
 
 namespace app_lib::sys {
@@ -14,6 +15,13 @@ std::string path_text(const std::filesystem::path& path);
 // realpath(3): absolute, every symbolic link and "."/".." resolved; the target
 // must exist. The error is the system error text alone.
 Result<std::filesystem::path> canonicalize(const std::filesystem::path& path);
+
+// open(2) of an already canonical path that fails if any component is a
+// symbolic link, so a link swapped in after the path was resolved is refused
+// instead of followed (Linux: openat2 with RESOLVE_NO_SYMLINKS; macOS:
+// O_NOFOLLOW_ANY). O_CLOEXEC is always added to `flags`. The error is the
+// errno value, for the caller to turn into text.
+std::expected<UniqueFd, int> open_without_links(const std::filesystem::path& canonical, int flags);
 
 // Equality component by component; for canonical paths this is byte equality.
 bool same_components(const std::filesystem::path& a, const std::filesystem::path& b);

@@ -76,20 +76,19 @@ TEST_F(PeerVerificationTest, RefusesByteIdenticalCopyNamingItsPathAndPid) {
   EXPECT_EQ(result.error(), refusal(peer.pid(), fs::canonical(dir_ / "copy")));
 }
 
-// The loop hands over an authorized path it resolved itself; a client whose
-// executable is exactly that text is accepted without resolving it again, and
-// anything else still goes through the full comparison.
+// The loop hands over an authorized path it resolved itself; that text, and
+// a link to it, give the same verdicts as any other spelling.
 TEST_F(PeerVerificationTest, AlreadyResolvedAuthorizedPathGivesTheSameVerdicts) {
   const fs::path copy = copy_of_self("copy");
   const Peer self_peer = connect_from(self_);
-  EXPECT_OK(self_peer.stream.validate_client_executable(self_, /*authorized_is_canonical=*/true));
+  EXPECT_OK(self_peer.stream.validate_client_executable(self_));
   const Peer copy_peer = connect_from(copy);
-  const auto refused = copy_peer.stream.validate_client_executable(self_, true);
+  const auto refused = copy_peer.stream.validate_client_executable(self_);
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error(), refusal(copy_peer.pid(), fs::canonical(copy)));
   const Peer via_link = connect_from(self_);
   fs::create_symlink(self_, dir_ / "link");
-  EXPECT_OK(via_link.stream.validate_client_executable(dir_ / "link", true));
+  EXPECT_OK(via_link.stream.validate_client_executable(dir_ / "link"));
 }
 
 TEST_F(PeerVerificationTest, VerifiesEveryCallAfresh) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -39,6 +40,18 @@ UniqueFd pidfd_of(pid_t pid) {
   return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
 }
 
+std::optional<std::string> executable_path(const platform::PeerProcess& peer) {
+  auto executable = platform::peer_executable(peer);
+  if (!executable) return std::nullopt;
+  return executable->path;
+}
+
+platform::FileIdentity identity_of(const std::filesystem::path& path) {
+  struct stat st {};
+  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+  return platform::FileIdentity::of(st);
+}
+
 TEST(ProcessIdentityTest, CurrentExecutablePathIsTheRunningBinary) {
   const auto path = platform::current_executable_path();
   ASSERT_OK(path);
@@ -59,8 +72,17 @@ TEST(ProcessIdentityTest, IdentifiesSocketPeerPinnedWherePossible) {
   } else {
     EXPECT_LT(strong->pidfd(), 0);
   }
-  EXPECT_EQ(platform::peer_executable_path(*strong), self_executable().string());
-  EXPECT_EQ(platform::peer_executable_path(*weak), self_executable().string());
+  for (const auto* peer : {&*strong, &*weak}) {
+    const auto executable = platform::peer_executable(*peer);
+    ASSERT_TRUE(executable);
+    EXPECT_EQ(executable->path, self_executable().string());
+    EXPECT_EQ(executable->file, identity_of(self_executable()));
+    EXPECT_EQ(peer->credentials().uid, ::getuid());
+    EXPECT_EQ(peer->credentials().gid, ::getgid());
+    std::vector<gid_t> groups(static_cast<std::size_t>(::getgroups(0, nullptr)));
+    groups.resize(static_cast<std::size_t>(::getgroups(static_cast<int>(groups.size()), groups.data())));
+    EXPECT_EQ(peer->credentials().groups, groups);
+  }
 }
 
 // A process id seen earlier may by now belong to another process. Here the id
@@ -89,7 +111,7 @@ TEST(ProcessIdentityTest, PidfdRefusesAnIdThatNoLongerNamesThePinnedProcess) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(platform::peer_executable_path(c.peer), c.expected);
+    EXPECT_EQ(executable_path(c.peer), c.expected);
   }
 }
 
@@ -104,11 +126,11 @@ TEST(ProcessIdentityTest, PeerThatExitedIsRefusedWhenPinnedAndUnlessItsIdWasReus
   const auto strong = platform::identify_peer(connection.get());
   ASSERT_TRUE(strong);
   EXPECT_EQ(strong->pid(), pid);
-  EXPECT_FALSE(platform::peer_executable_path(*strong));
+  EXPECT_FALSE(platform::peer_executable(*strong));
 
   const auto weak = platform::identify_peer(connection.get(), platform::PeerPinning::PidOnly);
   ASSERT_TRUE(weak);
-  const auto weak_path = platform::peer_executable_path(*weak);
+  const auto weak_path = platform::peer_executable(*weak);
   if (!std::filesystem::exists("/proc/" + std::to_string(pid))) {
     EXPECT_FALSE(weak_path);
   }
