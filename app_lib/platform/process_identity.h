@@ -51,9 +51,15 @@ class PeerProcess {
   // Pinned by a pidfd, or by nothing when `pidfd` is empty.
   PeerProcess(pid_t pid, sys::UniqueFd pidfd, PeerCredentials credentials = {})
       : pid_(pid), pidfd_(std::move(pidfd)), credentials_(std::move(credentials)) {}
+  // Pinned by the audit token; `socket_image` is the executable UUID the
+  // kernel recorded for the socket (macOS LOCAL_PEERUUID), if known.
   PeerProcess(pid_t pid, const std::array<std::uint32_t, 8>& audit_token,
-              PeerCredentials credentials = {})
-      : pid_(pid), audit_token_(audit_token), credentials_(std::move(credentials)) {}
+              PeerCredentials credentials = {},
+              std::optional<std::array<std::uint8_t, 16>> socket_image = std::nullopt)
+      : pid_(pid),
+        audit_token_(audit_token),
+        credentials_(std::move(credentials)),
+        socket_image_(socket_image) {}
 
   // A peer whose process was already gone when it was identified: its id is
   // known, but nothing that now runs under that id may be taken for it.
@@ -67,6 +73,7 @@ class PeerProcess {
   int pidfd() const { return pidfd_.get(); }
   const std::optional<std::array<std::uint32_t, 8>>& audit_token() const { return audit_token_; }
   const PeerCredentials& credentials() const { return credentials_; }
+  const std::optional<std::array<std::uint8_t, 16>>& socket_image() const { return socket_image_; }
   bool is_gone() const { return gone_; }
 
  private:
@@ -74,6 +81,7 @@ class PeerProcess {
   sys::UniqueFd pidfd_;
   std::optional<std::array<std::uint32_t, 8>> audit_token_;
   PeerCredentials credentials_;
+  std::optional<std::array<std::uint8_t, 16>> socket_image_;
   bool gone_ = false;
 };
 
@@ -94,6 +102,12 @@ std::optional<PeerProcess> identify_peer(int socket_fd,
 struct PeerExecutable {
   std::string path;
   FileIdentity file;
+  // False when the platform can tell that the process now runs another image
+  // than the one recorded for the connection, that is, it exec'd after using
+  // the socket (macOS: LOCAL_PEERUUID against the executable UUID the process
+  // runs now). Such a peer is refused whatever `path` and `file` say: the
+  // bytes it sent were written by the program it was before.
+  bool same_image_as_connection = true;
 };
 
 // nullopt when the executable cannot be read, or when the process is gone or

@@ -3,6 +3,8 @@
 #include <mach-o/dyld.h>
 #include <mach/message.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/ucred.h>
 #include <sys/un.h>
 
 #include <algorithm>
@@ -14,23 +16,87 @@
 #include "app_lib/platform/process_identity.h"
 #include "app_lib/sys/sys_error.h"
 
+// What the kernel answers for a connected local socket (XNU
+// bsd/kern/uipc_usrreq.c, uipc_ctloutput):
+//   LOCAL_PEERPID   the socket's last_pid: the process that last used the
+//                   peer's end, not necessarily the one that connected;
+//   LOCAL_PEERUUID  its last_uuid: the executable UUID of that process, taken
+//                   when the socket last changed hands;
+//   LOCAL_PEERTOKEN built when asked, from the process now running under
+//                   last_pid, so it describes that process's current image;
+//   LOCAL_PEERCRED  the only connect-time record: uid and groups, no process;
+//   an option the kernel does not know fails with EOPNOTSUPP.
+// last_pid and last_uuid change only when a different process (another pid or
+// unique id) sends or receives on the socket (bsd/kern/uipc_socket.c,
+// so_update_last_owner_locked); exec changes neither, so the recorded UUID
+// still names the image that wrote the request after the writer exec'd.
+
 namespace app_lib::platform {
 namespace {
 
 using TokenWords = std::array<std::uint32_t, 8>;
+using ImageUuid = std::array<std::uint8_t, 16>;
 static_assert(sizeof(audit_token_t) == sizeof(TokenWords), "audit_token_t is eight 32-bit words");
 
-std::optional<PeerProcess> identify_by_pid(int socket_fd) {
+// proc_pidinfo flavor 17 is not in the SDK's headers; XNU declares it in
+// bsd/sys/proc_info_private.h, where the kernel asserts this 56-byte layout.
+// p_uuid is the UUID of the process's main executable as it runs now, and
+// p_idversion the id generation, which every exec renews.
+constexpr int PROC_PIDUNIQIDENTIFIERINFO_FLAVOR = 17;
+struct ProcUniqueIdentifierInfo {
+  std::uint8_t p_uuid[16];
+  std::uint64_t p_uniqueid;
+  std::uint64_t p_puniqueid;
+  std::int32_t p_idversion;
+  std::int32_t p_orig_ppidversion;
+  std::uint64_t p_reserve2;
+  std::uint64_t p_reserve3;
+};
+static_assert(sizeof(ProcUniqueIdentifierInfo) == 56);
+
+std::optional<ProcUniqueIdentifierInfo> unique_identifiers(pid_t pid) {
+  ProcUniqueIdentifierInfo info{};
+  const int n = ::proc_pidinfo(pid, PROC_PIDUNIQIDENTIFIERINFO_FLAVOR, 0, &info, sizeof info);
+  if (n != static_cast<int>(sizeof info)) return std::nullopt;
+  return info;
+}
+
+// Only a kernel that does not know LOCAL_PEERTOKEN is answered by the bare id.
+bool option_unknown(int error) {
+  return error == EOPNOTSUPP || error == ENOPROTOOPT;
+}
+
+std::optional<pid_t> peer_pid(int socket_fd) {
   pid_t pid = 0;
   socklen_t length = sizeof pid;
   if (::getsockopt(socket_fd, SOL_LOCAL, LOCAL_PEERPID, &pid, &length) != 0 || pid < 1) {
     return std::nullopt;
   }
-  return PeerProcess(pid, sys::UniqueFd{});
+  return pid;
 }
 
-int path_by_pid(pid_t pid, char* buffer) {
-  return ::proc_pidpath(pid, buffer, static_cast<std::uint32_t>(PEER_PATH_BUFFER_SIZE));
+// The connect-time credentials, for a peer known by its id alone.
+PeerCredentials connect_credentials(int socket_fd) {
+  xucred credentials{};
+  socklen_t length = sizeof credentials;
+  if (::getsockopt(socket_fd, SOL_LOCAL, LOCAL_PEERCRED, &credentials, &length) != 0 ||
+      credentials.cr_version != XUCRED_VERSION || credentials.cr_ngroups < 1) {
+    // Nobody's rights: a request read with them can open nothing private.
+    return {static_cast<uid_t>(-2), static_cast<gid_t>(-2), {}};
+  }
+  return {credentials.cr_uid, credentials.cr_groups[0], {}};
+}
+
+std::optional<PeerProcess> identify_by_pid(int socket_fd) {
+  const auto pid = peer_pid(socket_fd);
+  if (!pid) return std::nullopt;
+  return PeerProcess(*pid, sys::UniqueFd{}, connect_credentials(socket_fd));
+}
+
+std::optional<FileIdentity> file_identity(const char* path) {
+  struct stat st {};
+  if (::stat(path, &st) != 0) return std::nullopt;
+  return FileIdentity::of(st);
 }
 
 }  // namespace
@@ -38,45 +104,79 @@ int path_by_pid(pid_t pid, char* buffer) {
 std::optional<PeerProcess> identify_peer(int socket_fd, PeerPinning pinning) {
   if (pinning == PeerPinning::PidOnly) return identify_by_pid(socket_fd);
 
-  // The token is recorded when the peer connects. Unlike the bare process id
-  // it also carries the id's generation, so a later lookup by token fails once
-  // the peer has exec'd or exited and its id has been reused.
   audit_token_t token{};
   socklen_t length = sizeof token;
-  if (::getsockopt(socket_fd, SOL_LOCAL, LOCAL_PEERTOKEN, &token, &length) == 0) {
-    if (length != sizeof token) return std::nullopt;
-    const pid_t pid = ::audit_token_to_pid(token);
-    if (pid < 1) return std::nullopt;
-    TokenWords words{};
-    std::memcpy(words.data(), &token, sizeof token);
-    return PeerProcess(pid, words);
+  const int rc = ::getsockopt(socket_fd, SOL_LOCAL, LOCAL_PEERTOKEN, &token, &length);
+  if (rc != 0 || length != sizeof token) {
+    if (rc != 0 && option_unknown(errno)) return identify_by_pid(socket_fd);
+    // Any other failure (EINVAL: no process runs under last_pid any more):
+    // the id still names the peer in the refusal, but whatever runs under
+    // it now may be someone else, so nothing is looked up for it.
+    if (const auto pid = peer_pid(socket_fd)) return PeerProcess::gone(*pid);
+    return std::nullopt;
   }
-  // Only a system that does not know the option falls back to the bare id;
-  // any other failure would fail the same way for LOCAL_PEERPID.
-  if (errno == ENOPROTOOPT) return identify_by_pid(socket_fd);
-  return std::nullopt;
+  const pid_t pid = ::audit_token_to_pid(token);
+  if (pid < 1) return std::nullopt;
+
+  ImageUuid recorded{};
+  socklen_t uuid_length = sizeof recorded;
+  if (::getsockopt(socket_fd, SOL_LOCAL, LOCAL_PEERUUID, recorded.data(), &uuid_length) != 0 ||
+      uuid_length != sizeof recorded) {
+    // Without the recorded image an exec after connecting goes unseen.
+    return PeerProcess::gone(pid);
+  }
+
+  // The credentials come from the same token as the id: the rights of the
+  // very process whose executable is checked. No supplementary groups: the
+  // per-thread switch cannot take them (settid gives the thread the one gid),
+  // and resolves membership for the uid through the directory service.
+  PeerCredentials credentials{::audit_token_to_euid(token), ::audit_token_to_egid(token), {}};
+  TokenWords words{};
+  std::memcpy(words.data(), &token, sizeof token);
+  return PeerProcess(pid, words, std::move(credentials), recorded);
 }
 
-std::optional<std::string> peer_executable_path(const PeerProcess& peer) {
+// The kernel reports the running image by name only: no proc_info flavor
+// gives the device and inode of a process's main executable (region path
+// info names the file behind an address, and which address holds the main
+// image is the peer's to arrange). So the name is stat'ed, and the token is
+// checked afterwards to still name a process that has not exec'd since.
+// What remains: the file the name leads to at the stat may not be the file
+// the process runs, if someone replaced the file at that name in between;
+// only those who can write the directories along the name can do that, and
+// for the authorized client's name that is its installer's owner.
+std::optional<PeerExecutable> peer_executable(const PeerProcess& peer) {
   if (peer.is_gone()) return std::nullopt;
   std::array<char, PEER_PATH_BUFFER_SIZE> buffer{};
-  int n = 0;
-  if (const auto& words = peer.audit_token()) {
-    if (__builtin_available(macOS 11.0, *)) {
-      audit_token_t token{};
-      std::memcpy(&token, words->data(), sizeof token);
-      n = ::proc_pidpath_audittoken(&token, buffer.data(),
-                                    static_cast<std::uint32_t>(buffer.size()));
-    } else {
-      // Before macOS 11 there is no lookup by token; the id is all there is.
-      n = path_by_pid(peer.pid(), buffer.data());
-    }
-  } else {
-    n = path_by_pid(peer.pid(), buffer.data());
+  const auto& words = peer.audit_token();
+  if (!words) {
+    // An old kernel: the id is all there is.
+    const int n = ::proc_pidpath(peer.pid(), buffer.data(), static_cast<std::uint32_t>(buffer.size()));
+    if (n < 1) return std::nullopt;
+    std::string path(buffer.data(), std::min(static_cast<std::size_t>(n), buffer.size()));
+    const auto file = file_identity(path.c_str());
+    if (!file) return std::nullopt;
+    return PeerExecutable{std::move(path), *file, true};
   }
+
+  audit_token_t token{};
+  std::memcpy(&token, words->data(), sizeof token);
+  // The lookup by token fails once the process has exec'd or exited since
+  // the token was taken (proc_pidpath_audittoken checks the id generation).
+  const int n = ::proc_pidpath_audittoken(&token, buffer.data(),
+                                          static_cast<std::uint32_t>(buffer.size()));
   if (n < 1) return std::nullopt;
-  const auto length = std::min(static_cast<std::size_t>(n), buffer.size());
-  return std::string(buffer.data(), length);
+  std::string path(buffer.data(), std::min(static_cast<std::size_t>(n), buffer.size()));
+  const auto file = file_identity(path.c_str());
+  if (!file) return std::nullopt;
+
+  // After the stat: the same generation still runs, so the name was its
+  // image's, and its executable UUID now is the one compared below.
+  const auto now = unique_identifiers(peer.pid());
+  if (!now || now->p_idversion != ::audit_token_to_pidversion(token)) return std::nullopt;
+  const bool same_image =
+      peer.socket_image() && std::memcmp(now->p_uuid, peer.socket_image()->data(), 16) == 0;
+  return PeerExecutable{std::move(path), *file, same_image};
 }
 
 Result<std::filesystem::path> current_executable_path() {

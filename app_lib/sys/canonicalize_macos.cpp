@@ -1,3 +1,5 @@
+#include <fcntl.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
@@ -15,6 +17,19 @@ Result<std::filesystem::path> canonicalize(const std::filesystem::path& path) {
                                                        &std::free);
   if (!resolved) return fail(last_sys_error_text());
   return std::filesystem::path(resolved.get());
+}
+
+std::expected<UniqueFd, int> open_without_links(const std::filesystem::path& canonical,
+                                                int flags) {
+  if (canonical.native().find('\0') != std::string::npos) return std::unexpected(EINVAL);
+  // O_NOFOLLOW_ANY ("no symlinks allowed in path", the SDK's sys/fcntl.h;
+  // open(2): ELOOP) exists from macOS 11, the oldest system this builds
+  // for; an older kernel would ignore the unknown flag and follow links.
+  for (;;) {
+    const int fd = ::open(canonical.c_str(), flags | O_CLOEXEC | O_NOFOLLOW_ANY);
+    if (fd >= 0) return UniqueFd(fd);
+    if (errno != EINTR) return std::unexpected(errno);
+  }
 }
 
 }  // namespace app_lib::sys
