@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "app_lib/platform/socket_flags.h"
 #include "tests/integration/integration_support.h"
 #include "tests/support/test_support.h"
 
@@ -52,7 +53,7 @@ TEST_F(SignalTest, RequestInHandIsAnsweredAndItsCoreStoppedOnTheWayOut) {
   ASSERT_TRUE(service.wait_ready());
 
   // Hold a connection the service has accepted, then signal it mid-request.
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = app_lib::platform::open_cloexec_socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(std::stoi(endpoint.substr(endpoint.rfind(':') + 1))));
@@ -89,7 +90,7 @@ TEST_F(SignalTest, ShutdownCompletesWhenTheWakeUpPingCannotConnect) {
 
 TEST_F(SignalTest, BindFailureExitsWithStatusOne) {
   // Occupy the endpoint so the service cannot bind it.
-  const int blocker = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int blocker = app_lib::platform::open_cloexec_socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

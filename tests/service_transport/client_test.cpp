@@ -4,6 +4,7 @@
 
 #include <optional>
 
+#include "app_lib/platform/socket_flags.h"
 #include "app_lib/service_ipc/codec.h"
 #include "app_lib/service_transport/transport.h"
 #include "app_lib/sys/sys_error.h"
@@ -58,7 +59,7 @@ TEST(ClientConnectTest, UnixWithoutSocketFileFailsToConnect) {
 TEST(ClientConnectTest, TcpWithNothingListeningFailsToConnect) {
   // A bound but not listening socket keeps the port from being reused while
   // refusing every connection.
-  app_lib::sys::UniqueFd holder(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  app_lib::sys::UniqueFd holder(app_lib::platform::open_cloexec_socket(AF_INET, SOCK_STREAM, 0));
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 
+#include "app_lib/platform/socket_flags.h"
 #include "app_lib/service_transport/endpoint.h"
 #include "app_lib/service_transport/transport.h"
 #include "tests/support/test_support.h"
@@ -34,7 +35,7 @@ mode_t mode_of(const fs::path& path) {
 
 // Leaves a socket file behind the way a crashed service would.
 void leave_stale_socket(const fs::path& path) {
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = app_lib::platform::open_cloexec_socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);

@@ -8,6 +8,7 @@
 
 #include <cstring>
 
+#include "app_lib/platform/socket_flags.h"
 #include "tests/support/test_support.h"
 
 namespace nimbletrace_test {
@@ -63,7 +64,7 @@ app_lib::Result<app_lib::service_transport::ServiceTransportStream> accept_pendi
 
 app_lib::sys::UniqueFd connect_raw(const ServiceTransport& endpoint) {
   if (const auto* unix_endpoint = std::get_if<ServiceTransport::Unix>(&endpoint.endpoint)) {
-    app_lib::sys::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    app_lib::sys::UniqueFd fd(app_lib::platform::open_cloexec_socket(AF_UNIX, SOCK_STREAM, 0));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, unix_endpoint->path.c_str(), sizeof address.sun_path - 1);
@@ -75,7 +76,7 @@ app_lib::sys::UniqueFd connect_raw(const ServiceTransport& endpoint) {
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<std::uint16_t>(std::stoi(addr.substr(addr.rfind(':') + 1))));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  app_lib::sys::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  app_lib::sys::UniqueFd fd(app_lib::platform::open_cloexec_socket(AF_INET, SOCK_STREAM, 0));
   if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return {};
   return fd;
 }

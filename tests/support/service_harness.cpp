@@ -15,12 +15,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <system_error>
 #include <thread>
 
+#include "app_lib/platform/socket_flags.h"
 #include "app_lib/service_runner/service_runner.h"
 #include "app_lib/sys/fixed_paths.h"
 #include "tests/support/test_support.h"
@@ -35,6 +37,44 @@ using app_lib::service_transport::ServiceTransport;
 void poll_pause() {
   timespec pause{0, 5'000'000};
   ::nanosleep(&pause, nullptr);
+}
+
+namespace {
+
+// pipe(2) with both ends close-on-exec; atomically where the system has
+// pipe2 (macOS has not), so a child spawned meanwhile by another thread
+// cannot keep the write end open.
+bool open_cloexec_pipe(int fds[2]) {
+#if defined(__linux__)
+  return ::pipe2(fds, O_CLOEXEC) == 0;
+#else
+  if (::pipe(fds) != 0) return false;
+  for (int i = 0; i < 2; ++i) ::fcntl(fds[i], F_SETFD, FD_CLOEXEC);
+  return true;
+#endif
+}
+
+}  // namespace
+
+// exec_prepared NOFILE|- SIGNALS|- EXECUTABLE: sets RLIMIT_NOFILE, ignores
+// the comma-separated signals, then becomes EXECUTABLE with this process's
+// environment. Exits 127 if it cannot.
+NIMBLETRACE_TEST_HELPER(exec_prepared) {
+  if (argc != 3) return 127;
+  if (std::strcmp(argv[0], "-") != 0) {
+    const rlim_t value = std::strtoull(argv[0], nullptr, 10);
+    const rlimit limit{value, value};
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 127;
+  }
+  if (std::strcmp(argv[1], "-") != 0) {
+    std::istringstream list(argv[1]);
+    for (std::string item; std::getline(list, item, ',');) {
+      if (::signal(std::stoi(item), SIG_IGN) == SIG_ERR) return 127;
+    }
+  }
+  char* const child_argv[] = {argv[2], nullptr};
+  ::execve(argv[2], child_argv, environ);
+  return 127;
 }
 
 SandboxPaths sandbox_paths() {
@@ -116,7 +156,7 @@ std::optional<int> tcp_accept_queue(const std::string& endpoint) {
 }
 
 std::string free_tcp_endpoint() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = app_lib::platform::open_cloexec_socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -152,7 +192,7 @@ std::vector<char*> c_strings(std::vector<std::string>& strings) {
 
 int connect_to(const ServiceTransport& endpoint) {
   if (const auto* unix_endpoint = std::get_if<ServiceTransport::Unix>(&endpoint.endpoint)) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = app_lib::platform::open_cloexec_socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, unix_endpoint->path.c_str(), sizeof addr.sun_path - 1);
@@ -168,7 +208,7 @@ int connect_to(const ServiceTransport& endpoint) {
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(std::stoi(text.substr(colon + 1))));
   ::inet_pton(AF_INET, text.substr(0, colon).c_str(), &addr.sin_addr);
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = app_lib::platform::open_cloexec_socket(AF_INET, SOCK_STREAM, 0);
   if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     ::close(fd);
     return -1;
@@ -206,10 +246,25 @@ ServiceProcess::ServiceProcess(Options options)
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
   std::vector<std::string> argv_strings{options.executable.string()};
+  if (options.fd_limit || !options.ignored_signals.empty()) {
+    // posix_spawn can neither set a limit nor ignore a signal in the child:
+    // a helper of this executable does both and then execs the service, so
+    // the service runs under the same process id from its first instruction.
+    std::string ignored;
+    for (const int signal_number : options.ignored_signals) {
+      ignored += (ignored.empty() ? "" : ",") + std::to_string(signal_number);
+    }
+    argv_strings = {self_executable().string(),
+                    "--nt-helper",
+                    "exec_prepared",
+                    options.fd_limit ? std::to_string(*options.fd_limit) : "-",
+                    ignored.empty() ? "-" : ignored,
+                    options.executable.string()};
+  }
   auto argv = c_strings(argv_strings);
   auto env_strings = service_environment(options);
   auto envp = c_strings(env_strings);
-  const int rc = ::posix_spawn(&pid_, options.executable.c_str(), &actions, &attributes,
+  const int rc = ::posix_spawn(&pid_, argv_strings[0].c_str(), &actions, &attributes,
                                argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
@@ -219,10 +274,6 @@ ServiceProcess::ServiceProcess(Options options)
     pid_ = -1;
     reaped_ = true;
     return;
-  }
-  if (options.fd_limit) {
-    rlimit limit{*options.fd_limit, *options.fd_limit};
-    ::prlimit(pid_, RLIMIT_NOFILE, &limit, nullptr);
   }
 }
 
@@ -311,7 +362,7 @@ std::pair<int, std::string> run_program(const std::vector<std::string>& args,
                                         const std::vector<std::string>& extra_env,
                                         std::chrono::milliseconds timeout, const fs::path& cwd) {
   int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return {-1, ""};
+  if (!open_cloexec_pipe(pipe_fds)) return {-1, ""};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);

@@ -60,6 +60,9 @@ class ServiceProcess {
     std::string endpoint;                   // NIMBLETRACE_SERVICE_ENDPOINT, if not empty
     std::vector<std::string> extra_env;     // "NAME=value"
     std::optional<unsigned long> fd_limit;  // RLIMIT_NOFILE for the service
+    // Set to "ignore" before the service starts, as a parent may leave them
+    // (an ignored disposition survives exec).
+    std::vector<int> ignored_signals;
 
     static Options privileged(std::filesystem::path executable = {}) {
       Options o;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <map>
 
+#include "app_lib/platform/process_identity.h"
 #include "tests/support/test_support.h"
 
 namespace nimbletrace_test {
@@ -26,7 +27,13 @@ std::filesystem::path bin_dir() {
 }
 
 std::filesystem::path self_executable() {
-  return std::filesystem::read_symlink("/proc/self/exe");
+  // macOS reports the path the executable was started by, which may be
+  // relative or go through links.
+  auto path = app_lib::platform::current_executable_path();
+  if (!path) return {};
+  std::error_code ec;
+  auto canonical = std::filesystem::canonical(*path, ec);
+  return ec ? *path : canonical;
 }
 
 }  // namespace nimbletrace_test

@@ -10,6 +10,7 @@
 // A configuration holding the line "exit-now" makes the stub exit with 3 at once.
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -78,13 +79,33 @@ bool is_null_device(int fd) {
          S_ISCHR(seen.st_mode) && seen.st_rdev == null_device.st_rdev;
 }
 
-std::string status_field(const std::string& status, std::string_view key) {
-  const std::size_t at = status.find(std::string(key) + ":");
-  if (at == std::string::npos) return "?";
-  std::size_t begin = at + key.size() + 1;
-  while (begin < status.size() && (status[begin] == ' ' || status[begin] == '\t')) ++begin;
-  const std::size_t end = status.find('\n', begin);
-  return status.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+// Signals 1 to 64 as a mask in the form /proc/PID/status shows (bit n-1 for
+// signal n, 16 hex digits), asked of the C library so it reads the same on
+// every system. A signal the system does not have, or that the C library
+// keeps for itself, counts as not set.
+template <class IsSet>
+std::string signal_mask(IsSet&& is_set) {
+  unsigned long long mask = 0;
+  for (int signal = 1; signal <= 64; ++signal) {
+    if (is_set(signal)) mask |= 1ULL << (signal - 1);
+  }
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", mask);
+  return text;
+}
+
+std::string blocked_signals() {
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  if (::sigprocmask(SIG_BLOCK, nullptr, &blocked) != 0) return "?";
+  return signal_mask([&](int signal) { return sigismember(&blocked, signal) == 1; });
+}
+
+std::string ignored_signals() {
+  return signal_mask([](int signal) {
+    struct sigaction action {};
+    return ::sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_IGN;
+  });
 }
 
 bool has_line(std::string_view text, std::string_view wanted) {
@@ -114,16 +135,14 @@ int main(int argc, char** argv) {
   const bool config_read = read_whole(std::string(argv[2]) + "/config.yaml", config);
 
   if (const char* record = std::getenv("NIMBLETRACE_CORE_STUB_RECORD"); record && *record) {
-    std::string status;
-    read_whole("/proc/self/status", status);
     std::string report = "pid=" + std::to_string(::getpid()) + "\n";
     for (int i = 0; i < argc; ++i) report += std::string("arg=") + argv[i] + "\n";
     report += "fds=" + fds + "\n";
     for (int i = 0; i < 3; ++i) {
       report += "null_stdio=" + std::string(null_stdio[i] ? "1" : "0") + "\n";
     }
-    report += "sig_blocked=" + status_field(status, "SigBlk") + "\n";
-    report += "sig_ignored=" + status_field(status, "SigIgn") + "\n";
+    report += "sig_blocked=" + blocked_signals() + "\n";
+    report += "sig_ignored=" + ignored_signals() + "\n";
     report += "config_read=" + std::string(config_read ? "1" : "0") + "\n";
     report += "config_size=" + std::to_string(config.size()) + "\n";
     report += "config:\n" + config;
