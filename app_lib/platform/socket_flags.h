@@ -15,8 +15,10 @@ int no_sigpipe_send_flags();
 int open_cloexec_socket(int domain, int type, int protocol);
 
 // accept(2) on a listener, discarding the peer address. The new descriptor is
-// close-on-exec and in blocking mode even when the listener is non-blocking.
-// -1 with errno set on failure; EINTR is left to the caller.
-int accept_blocking_cloexec(int listen_fd);
+// close-on-exec and non-blocking whatever the listener's mode: the server's
+// reads and writes never sleep inside a system call, they wait in poll(2)
+// for the exchange's deadline instead. -1 with errno set on failure; EINTR is
+// left to the caller.
+int accept_nonblocking_cloexec(int listen_fd);
 
 }  // namespace app_lib::platform

@@ -15,10 +15,9 @@ int open_cloexec_socket(int domain, int type, int protocol) {
   return ::socket(domain, type | SOCK_CLOEXEC, protocol);
 }
 
-int accept_blocking_cloexec(int listen_fd) {
-  // accept4 sets the new descriptor's flags from its own argument alone: without
-  // SOCK_NONBLOCK the connection is blocking whatever the listener's mode.
-  return ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+int accept_nonblocking_cloexec(int listen_fd) {
+  // accept4 sets the new descriptor's flags from its own argument alone.
+  return ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
 }
 
 }  // namespace app_lib::platform

@@ -42,16 +42,19 @@ int open_cloexec_socket(int domain, int type, int protocol) {
   return fd;
 }
 
-int accept_blocking_cloexec(int listen_fd) {
+int accept_nonblocking_cloexec(int listen_fd) {
   const int fd = ::accept(listen_fd, nullptr, nullptr);
   if (fd < 0) return -1;
   if (::fcntl(fd, F_SETFD, FD_CLOEXEC) == -1) return close_keeping_errno(fd);
-  // Accepted sockets inherit O_NONBLOCK from the listener here. The connection
-  // timeouts only work on a blocking socket; left non-blocking, every read
-  // that finds no data yet would fail at once.
+  // The connection inherits the listener's O_NONBLOCK here, but the server
+  // relies on it, so it does not rely on inheritance: send(2) on macOS
+  // ignores MSG_DONTWAIT (sosendcheck in XNU's bsd/kern/uipc_socket.c
+  // returns EWOULDBLOCK only for SS_NBIO or the kernel-internal MSG_NBIO),
+  // so only a non-blocking socket keeps one write from sleeping out a whole
+  // SO_SNDTIMEO.
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags == -1) return close_keeping_errno(fd);
-  if ((flags & O_NONBLOCK) != 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1) {
+  if ((flags & O_NONBLOCK) == 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == -1) {
     return close_keeping_errno(fd);
   }
   return fd;

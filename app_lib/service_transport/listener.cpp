@@ -47,11 +47,11 @@ void ServiceTransportListener::remove_socket_file() {
 Result<ServiceTransportStream> ServiceTransportListener::accept() {
   int fd = -1;
   for (;;) {
-    // The connection comes back blocking even though the listener is not:
-    // the 2-second timeouts below only mean anything on a blocking socket.
-    // Where accepted sockets inherit O_NONBLOCK (macOS), every read that
-    // found no data yet would otherwise fail at once.
-    fd = platform::accept_blocking_cloexec(fd_.get());
+    // The connection comes back non-blocking on every system: the stream
+    // bounds each whole read and write by one deadline and waits in poll,
+    // which a blocking socket would defeat wherever the kernel ignores
+    // MSG_DONTWAIT on send (macOS).
+    fd = platform::accept_nonblocking_cloexec(fd_.get());
     if (fd >= 0) break;
     const int error = errno;
     if (error == EINTR) continue;
@@ -62,6 +62,8 @@ Result<ServiceTransportStream> ServiceTransportListener::accept() {
                                                      : "accept service ipc connection failed: ") +
                 sys::sys_error_text(error));
   }
+  // No read or write waits on them any more, but they stay as the limits
+  // the connection carries, for anything that might use it blocking.
   set_io_timeouts(fd, SERVICE_CONNECTION_TIMEOUT);
   platform::suppress_sigpipe(fd);
   return ServiceTransportStream(form_, sys::UniqueFd(fd));

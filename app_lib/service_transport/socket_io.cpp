@@ -61,7 +61,7 @@ Result<std::size_t> receive_before(int fd, char* buffer, std::size_t size, Deadl
   for (;;) {
     // Try first, wait only when nothing is there: a client usually has its
     // request sent by the time it is read.
-    const ssize_t got = ::recv(fd, buffer, size, MSG_DONTWAIT);
+    const ssize_t got = ::recv(fd, buffer, size, 0);
     if (got >= 0) return static_cast<std::size_t>(got);
     if (errno == EINTR) continue;
     if (!would_block(errno)) return fail(sys::last_sys_error_text());
@@ -71,7 +71,7 @@ Result<std::size_t> receive_before(int fd, char* buffer, std::size_t size, Deadl
 }
 
 Result<void> send_all_before(int fd, std::string_view data, Deadline deadline) {
-  const int flags = platform::no_sigpipe_send_flags() | MSG_DONTWAIT;
+  const int flags = platform::no_sigpipe_send_flags();
   while (!data.empty()) {
     const ssize_t sent = ::send(fd, data.data(), data.size(), flags);
     if (sent >= 0) {

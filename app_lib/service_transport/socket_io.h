@@ -36,10 +36,14 @@ void set_io_timeouts(int fd, std::chrono::nanoseconds limit);
 
 // One read of up to `size` bytes that waits no later than `deadline`, however
 // the peer spreads its bytes. 0 means end of stream. Expiry fails with the
-// would-block error, the same text an expired SO_RCVTIMEO gives.
+// would-block error, the same text an expired SO_RCVTIMEO gives. `fd` must be
+// non-blocking: the waiting is done in poll, never inside recv.
 Result<std::size_t> receive_before(int fd, char* buffer, std::size_t size, Deadline deadline);
 
-// Writes all of `data` by `deadline`, continuing partial writes.
+// Writes all of `data` by `deadline`, continuing partial writes; expiry fails
+// as above. `fd` must be non-blocking: macOS's send ignores MSG_DONTWAIT, so
+// on a blocking socket one send could sleep out a whole SO_SNDTIMEO however
+// little of the budget is left.
 Result<void> send_all_before(int fd, std::string_view data, Deadline deadline);
 
 // Blocking counterparts, bounded only by the socket's own timeouts.

@@ -70,7 +70,7 @@ class ServiceTransportListener {
   ~ServiceTransportListener();
 
   // Never waits. With no client pending: "accept service ipc connection would block".
-  // The accepted connection is blocking, close-on-exec, with 2 s timeouts.
+  // The accepted connection is non-blocking, close-on-exec, with 2 s timeouts.
   Result<ServiceTransportStream> accept();
 
   ServiceTransportForm form() const { return form_; }

@@ -151,14 +151,14 @@ TEST_P(StreamTest, AcceptNeverWaits) {
   EXPECT_EQ(stream.error(), "accept service ipc connection would block");
 }
 
-TEST_P(StreamTest, AcceptedConnectionBlocksWithTimeoutsAndClosesOnExec) {
+TEST_P(StreamTest, AcceptedConnectionIsNonBlockingWithTimeoutsAndClosesOnExec) {
   app_lib::sys::UniqueFd client = connect_raw(bound_.endpoint);
   ASSERT_TRUE(client.valid());
   auto stream = accept_pending(bound_.listener);
   ASSERT_OK(stream);
   EXPECT_EQ(stream->form(), GetParam());
   const int fd = stream->native_handle();
-  EXPECT_FALSE(::fcntl(fd, F_GETFL) & O_NONBLOCK);
+  EXPECT_TRUE(::fcntl(fd, F_GETFL) & O_NONBLOCK);
   EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
   for (int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
     timeval tv{};
@@ -167,6 +167,33 @@ TEST_P(StreamTest, AcceptedConnectionBlocksWithTimeoutsAndClosesOnExec) {
     EXPECT_EQ(tv.tv_sec, 2);
     EXPECT_EQ(tv.tv_usec, 0);
   }
+}
+
+// The write side of the budget: a client that reads a little now and then
+// lets every single send make progress long before a per-call timeout, yet
+// at that pace a large response would hold the loop for minutes.
+TEST_P(StreamTest, SlowReaderIsCutOffAtTheWriteBudget) {
+  const StatusResponse response{false, std::string(8 << 20, 'x'), ServiceRunnerStatus::Stopped, 1};
+  app_lib::sys::UniqueFd client = connect_raw(bound_.endpoint);
+  ASSERT_TRUE(client.valid());
+  std::atomic<bool> done{false};
+  std::thread reader([fd = client.get(), &done] {
+    char chunk[4096];
+    for (int i = 0; i < 40 && !done; ++i) {
+      std::this_thread::sleep_for(250ms);
+      if (::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT) == 0) break;
+    }
+  });
+  Result<void> written = app_lib::fail("not accepted");
+  {
+    auto stream = accept_pending(bound_.listener);
+    if (stream) written = stream->write_response(response);
+  }
+  done = true;
+  reader.join();
+  ASSERT_FALSE(written.has_value());
+  EXPECT_EQ(written.error(), std::string(unix_form() ? "写入 Unix Socket 响应失败: " : "写入响应失败: ") +
+                                 app_lib::sys::sys_error_text(EAGAIN));
 }
 
 TEST_P(StreamTest, WriteResponseSendsOneCompactLine) {
