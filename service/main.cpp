@@ -35,6 +35,17 @@ class SignalRegistration {
     sigemptyset(&registration.set_);
     sigaddset(&registration.set_, SIGTERM);
     sigaddset(&registration.set_, SIGINT);
+    // A parent may have started us with either signal ignored, and an
+    // ignored disposition survives exec. Linux keeps a blocked signal pending
+    // whatever its disposition, but XNU discards a signal that is ignored
+    // even while it is blocked (psignal_internal in bsd/kern/kern_sig.c), so
+    // sigwait would never see it. The default disposition never acts while
+    // the signal stays blocked, as it does in every thread from here on.
+    for (const int signal_number : {SIGTERM, SIGINT}) {
+      if (::signal(signal_number, SIG_DFL) == SIG_ERR) {
+        return app_lib::fail(app_lib::sys::last_sys_error_text());
+      }
+    }
     if (const int rc = ::pthread_sigmask(SIG_BLOCK, &registration.set_, nullptr); rc != 0) {
       return app_lib::fail(app_lib::sys::sys_error_text(rc));
     }

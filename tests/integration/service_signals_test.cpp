@@ -37,6 +37,24 @@ TEST_F(SignalTest, TerminationSignalsShutDownCleanly) {
   }
 }
 
+// A parent may start the service with the termination signals ignored (an
+// ignored disposition survives exec); they must still shut it down. Linux
+// would keep the blocked signal pending anyway, macOS would drop it unless
+// the service resets the disposition itself.
+TEST_F(SignalTest, SignalsIgnoredByTheParentStillShutDown) {
+  for (int signal_number : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(strsignal(signal_number));
+    ServiceProcess::Options options = ServiceProcess::Options::privileged();
+    options.ignored_signals = {SIGTERM, SIGINT};
+    ServiceProcess service(options);
+    ASSERT_TRUE(service.wait_ready()) << service.stderr_text();
+    service.signal(signal_number);
+    EXPECT_TRUE(exited_cleanly(service.wait_exit()));
+    EXPECT_EQ(service.stderr_text(), "");
+    EXPECT_FALSE(fs::exists(sandbox_paths().socket));
+  }
+}
+
 TEST_F(SignalTest, FurtherSignalsDuringShutdownNeitherRepeatItNorKill) {
   ServiceProcess service(ServiceProcess::Options::privileged());
   ASSERT_TRUE(service.wait_ready());
