@@ -216,9 +216,10 @@ TEST_F(SecurityTest, CommandLineClientIsRefusedWhenItIsNotTheAuthorizedOne) {
 //
 // Disabled: on Linux this is accepted. The pidfd from SO_PEERPIDFD pins the
 // process, not the program it ran when it connected, and Linux exposes no exec
-// generation to compare. The macOS build reads the path through the audit
-// token (proc_pidpath_audittoken), which fails once the peer has exec'd, so
-// there the connection is refused.
+// generation to compare. macOS answers for the process that last used the
+// socket, here the child that sent, which still runs the attacker's program;
+// when the connecting process sends and then execs, the token describes the
+// authorized client and only the LOCAL_PEERUUID comparison refuses it.
 TEST_F(SecurityTest, DISABLED_ConnectionWhoseProcessExecsTheAuthorizedClientLaterIsRefused) {
   TempDir elsewhere;
   const fs::path copy = elsewhere / "attacker";
