@@ -151,7 +151,8 @@ std::optional<PeerExecutable> peer_executable(const PeerProcess& peer) {
   const auto& words = peer.audit_token();
   if (!words) {
     // An old kernel: the id is all there is.
-    const int n = ::proc_pidpath(peer.pid(), buffer.data(), static_cast<std::uint32_t>(buffer.size()));
+    const int n =
+        ::proc_pidpath(peer.pid(), buffer.data(), static_cast<std::uint32_t>(buffer.size()));
     if (n < 1) return std::nullopt;
     std::string path(buffer.data(), std::min(static_cast<std::size_t>(n), buffer.size()));
     const auto file = file_identity(path.c_str());
@@ -163,8 +164,8 @@ std::optional<PeerExecutable> peer_executable(const PeerProcess& peer) {
   std::memcpy(&token, words->data(), sizeof token);
   // The lookup by token fails once the process has exec'd or exited since
   // the token was taken (proc_pidpath_audittoken checks the id generation).
-  const int n = ::proc_pidpath_audittoken(&token, buffer.data(),
-                                          static_cast<std::uint32_t>(buffer.size()));
+  const int n =
+      ::proc_pidpath_audittoken(&token, buffer.data(), static_cast<std::uint32_t>(buffer.size()));
   if (n < 1) return std::nullopt;
   std::string path(buffer.data(), std::min(static_cast<std::size_t>(n), buffer.size()));
   const auto file = file_identity(path.c_str());

@@ -19,8 +19,7 @@ Result<std::filesystem::path> canonicalize(const std::filesystem::path& path) {
   return std::filesystem::path(resolved.get());
 }
 
-std::expected<UniqueFd, int> open_without_links(const std::filesystem::path& canonical,
-                                                int flags) {
+std::expected<UniqueFd, int> open_without_links(const std::filesystem::path& canonical, int flags) {
   if (canonical.native().find('\0') != std::string::npos) return std::unexpected(EINVAL);
   // O_NOFOLLOW_ANY ("no symlinks allowed in path", the SDK's sys/fcntl.h;
   // open(2): ELOOP) exists from macOS 11, the oldest system this builds

@@ -192,8 +192,9 @@ TEST_P(StreamTest, SlowReaderIsCutOffAtTheWriteBudget) {
   done = true;
   reader.join();
   ASSERT_FALSE(written.has_value());
-  EXPECT_EQ(written.error(), std::string(unix_form() ? "写入 Unix Socket 响应失败: " : "写入响应失败: ") +
-                                 app_lib::sys::sys_error_text(EAGAIN));
+  EXPECT_EQ(written.error(),
+            std::string(unix_form() ? "写入 Unix Socket 响应失败: " : "写入响应失败: ") +
+                app_lib::sys::sys_error_text(EAGAIN));
 }
 
 TEST_P(StreamTest, WriteResponseSendsOneCompactLine) {

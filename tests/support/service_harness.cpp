@@ -264,8 +264,8 @@ ServiceProcess::ServiceProcess(Options options)
   auto argv = c_strings(argv_strings);
   auto env_strings = service_environment(options);
   auto envp = c_strings(env_strings);
-  const int rc = ::posix_spawn(&pid_, argv_strings[0].c_str(), &actions, &attributes,
-                               argv.data(), envp.data());
+  const int rc = ::posix_spawn(&pid_, argv_strings[0].c_str(), &actions, &attributes, argv.data(),
+                               envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   ::close(err_fd);
