@@ -50,7 +50,8 @@ Result<std::string> read_config(const fs::path& canonical) {
   auto fd = sys::open_without_links(canonical, O_RDONLY | O_NONBLOCK);
   if (!fd) return fail(with_cause(kReadFailed, sys::sys_error_text(fd.error())));
   struct stat st {};
-  if (::fstat(fd->get(), &st) != 0) return fail(with_cause(kReadFailed, sys::last_sys_error_text()));
+  if (::fstat(fd->get(), &st) != 0)
+    return fail(with_cause(kReadFailed, sys::last_sys_error_text()));
   // What read(2) of a directory answers, without asking it.
   if (S_ISDIR(st.st_mode)) return fail(with_cause(kReadFailed, sys::sys_error_text(EISDIR)));
   if (!S_ISREG(st.st_mode)) return fail(with_cause(kReadFailed, "not a regular file"));
@@ -162,10 +163,17 @@ Result<sys::UniqueFd> open_runtime_dir(const fs::path& path) {
   if (made != 0 && made != EEXIST) return fail(sys::sys_error_text(made));
   sys::UniqueFd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (dir) return dir;
-  // Something other than a directory stands there: mkdir's "File exists" is
-  // the refusal that tells why, not the open's "Not a directory".
-  const int opened = errno;
-  return fail(sys::sys_error_text(made == EEXIST && opened == ENOTDIR ? EEXIST : opened));
+  int error = errno;
+  if (error == ENOTDIR && made == EEXIST) {
+    // Something other than a directory stands there. Linux checks
+    // O_DIRECTORY before O_NOFOLLOW, so a link reads "Not a directory" too:
+    // say what each refusal really is, a link that is not followed, or
+    // mkdir's "File exists".
+    struct stat st {};
+    const bool link = ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+    error = link ? ELOOP : EEXIST;
+  }
+  return fail(sys::sys_error_text(error));
 }
 
 Result<void> write_staging_file(int dir_fd, std::string_view bytes) {
@@ -175,8 +183,8 @@ Result<void> write_staging_file(int dir_fd, std::string_view bytes) {
   if (::unlinkat(dir_fd, kStagingName, 0) != 0 && errno != ENOENT) {
     return fail(sys::last_sys_error_text());
   }
-  sys::UniqueFd fd(::openat(dir_fd, kStagingName,
-                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  sys::UniqueFd fd(
+      ::openat(dir_fd, kStagingName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!fd) return fail(sys::last_sys_error_text());
   if (auto written = write_all(fd.get(), bytes); !written) return written;
   if (::close(fd.release()) != 0) return fail(sys::last_sys_error_text());
