@@ -50,8 +50,9 @@ Result<std::string> read_config(const fs::path& canonical) {
   auto fd = sys::open_without_links(canonical, O_RDONLY | O_NONBLOCK);
   if (!fd) return fail(with_cause(kReadFailed, sys::sys_error_text(fd.error())));
   struct stat st {};
-  if (::fstat(fd->get(), &st) != 0)
+  if (::fstat(fd->get(), &st) != 0) {
     return fail(with_cause(kReadFailed, sys::last_sys_error_text()));
+  }
   // What read(2) of a directory answers, without asking it.
   if (S_ISDIR(st.st_mode)) return fail(with_cause(kReadFailed, sys::sys_error_text(EISDIR)));
   if (!S_ISREG(st.st_mode)) return fail(with_cause(kReadFailed, "not a regular file"));
@@ -92,8 +93,8 @@ Result<std::string> read_config(const fs::path& canonical) {
   }
 }
 
-// Steps 2 to 6 of a start, the ones that touch the client's files: resolve
-// both paths, apply the directory rule and read the file. With a requester
+// The part of a start that touches the client's files: resolve both paths,
+// apply the directory rule and read the file. With a requester
 // they run with that peer's rights, so the service reads nothing the peer
 // could not read itself, and a path the peer cannot see fails as it would
 // for the peer. The service's own rights are back before anything is staged.
