@@ -6,8 +6,10 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -95,35 +97,32 @@ bool write_text(const char* path, const std::string& text) {
 // runs its file under the authorized path.
 NIMBLETRACE_TEST_HELPER(namespace_alias_attack) {
   if (argc != 4 || !drop_privileges(ATTACKER_UID, ATTACKER_GID)) return NOT_DROPPED;
-  // unshare(CLONE_NEWUSER) needs a single-threaded process; a sanitizer's
-  // runtime may have started a thread, a fresh child has only one.
-  const pid_t child = ::fork();
-  if (child < 0) return 3;
+  const std::string uid_map = "0 " + std::to_string(ATTACKER_UID) + " 1\n";
+  const std::string gid_map = "0 " + std::to_string(ATTACKER_GID) + " 1\n";
+  const std::string authorized_dir = fs::path(argv[2]).parent_path().string();
+  // clone rather than unshare: unshare(CLONE_NEWUSER) refuses a process with
+  // more than one thread, and a sanitizer's runtime may have started one.
+  // The child only makes system calls until it execs.
+  const long child = ::syscall(SYS_clone, CLONE_NEWUSER | CLONE_NEWNS | SIGCHLD, nullptr, nullptr,
+                               nullptr, nullptr);
+  if (child < 0) {
+    std::printf("unprivileged user namespaces are not available here: %s\n", std::strerror(errno));
+    return SKIPPED;
+  }
   if (child == 0) {
-    if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
-      std::printf("unprivileged user namespaces are not available here: %s\n",
-                  std::strerror(errno));
-      std::fflush(stdout);
-      ::_exit(SKIPPED);
-    }
-    const std::string uid_map = "0 " + std::to_string(ATTACKER_UID) + " 1\n";
-    const std::string gid_map = "0 " + std::to_string(ATTACKER_GID) + " 1\n";
     if (!write_text("/proc/self/setgroups", "deny") || !write_text("/proc/self/uid_map", uid_map) ||
         !write_text("/proc/self/gid_map", gid_map)) {
       ::_exit(4);
     }
-    const std::string authorized_dir = fs::path(argv[2]).parent_path().string();
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         ::mount(argv[3], authorized_dir.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-      std::printf("mount failed: %s\n", std::strerror(errno));
-      std::fflush(stdout);
       ::_exit(5);
     }
     ::execl(argv[2], argv[2], "--nt-helper", "send_as_is", argv[0], argv[1], nullptr);
     ::_exit(6);
   }
   int status = 0;
-  if (::waitpid(child, &status, 0) != child) return 7;
+  if (::waitpid(static_cast<pid_t>(child), &status, 0) != child) return 7;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 8;
 }
 
