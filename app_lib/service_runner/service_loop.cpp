@@ -60,9 +60,8 @@ Result<void> check_privileged_install() {
 // shutdown pipe only the ping could end the wait, so it ends after the pause
 // as well.
 void wait_for_client(int listener_fd, const sys::WakePipe* wake) {
-  const int wake_fd = wake != nullptr ? wake->wait_fd() : -1;  // poll skips -1
-  pollfd pfds[2] = {{listener_fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
-  const int ready = ::poll(pfds, 2, wake_fd < 0 ? PAUSE_MS : -1);
+  pollfd pfds[2] = {{listener_fd, POLLIN, 0}, {wake != nullptr ? wake->wait_fd() : -1, POLLIN, 0}};
+  const int ready = wake != nullptr ? ::poll(pfds, 2, -1) : ::poll(pfds, 1, PAUSE_MS);
   if (ready < 0 && errno != EINTR) {
     // poll itself failing must not turn the loop into a spin.
     timespec pause{0, PAUSE_MS * 1'000'000L};
@@ -77,12 +76,18 @@ void wait_for_client(int listener_fd, const sys::WakePipe* wake) {
 // and the loop would spin while descriptors are exhausted. A shutdown request
 // ends it early.
 void pause_after_accept_failure(const sys::WakePipe* wake) {
+  if (wake == nullptr) {
+    timespec pause{0, PAUSE_MS * 1'000'000L};
+    while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+    return;
+  }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(PAUSE_MS);
   for (;;) {
     const auto left =
         std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return;
-    pollfd pfd{wake != nullptr ? wake->wait_fd() : -1, POLLIN, 0};
+    pollfd pfd{wake->wait_fd(), POLLIN, 0};
     const int ready = ::poll(&pfd, 1, static_cast<int>(left.count()));
     if (ready > 0 && (pfd.revents & POLLIN) != 0) {
       wake->drain();
