@@ -247,13 +247,14 @@ struct Sandbox {
     fs::remove_all(root);
     tools = app_lib::sys::privileged_helper_tools_dir();
     service_root = ServiceRunner::macos_service_root();
-    socket = service_root / "service.sock";
+    socket = ServiceRunner::macos_service_socket_path();
     core = ServiceRunner::macos_core_binary_path();
     fs::create_directories(tools);
     fs::create_directories(service_root);
-    fs::create_symlink(bin_dir / "nimbletrace-service", tools / "nimbletrace-service");
+    fs::create_symlink(bin_dir / "nimbletrace-service", ServiceRunner::macos_protected_host_path());
     fs::copy_file(bin_dir / "nimbletrace-core-stub", core);
-    std::ofstream(service_root / "authorized-client.path") << fs::canonical(self).string() << "\n";
+    std::ofstream(ServiceRunner::macos_authorized_client_file())
+        << fs::canonical(self).string() << "\n";
     home = fs::path(root) / "home" / ".nimbletrace";
     fs::create_directories(home);
   }
@@ -423,7 +424,7 @@ int main(int argc, char** argv) {
   const int runs = quick ? 3 : 7;
   const int per_run = quick ? 2000 : 5000;
   const std::string ping = "{\"type\":\"ping\"}\n";
-  const std::string service = (sandbox.tools / "nimbletrace-service").string();
+  const std::string service = ServiceRunner::macos_protected_host_path().string();
   std::vector<Row> rows;
   auto wanted = [&](const std::string& figure) { return figure.find(only) != std::string::npos; };
 

@@ -19,7 +19,4 @@ service_transport::ServiceTransport service_endpoint(bool mock);
 // while the process exits.
 const Result<sys::WakePipe>& service_shutdown_wake();
 
-// Where the service must run from in privileged mode.
-std::filesystem::path macos_protected_host_path();
-
 }  // namespace app_lib::service_runner

@@ -14,7 +14,7 @@
 #include "app_lib/platform/process_identity.h"
 #include "app_lib/service_runner/service_endpoint.h"
 #include "app_lib/service_runner/service_runner.h"
-#include "app_lib/sys/fixed_paths.h"
+#include "app_lib/sys/message.h"
 #include "app_lib/sys/path_text.h"
 
 namespace app_lib::service_runner {
@@ -40,13 +40,15 @@ Result<void> check_privileged_install() {
   auto running = platform::current_executable_path();
   if (!running) return fail(running.error());
   auto running_canonical = sys::canonicalize(*running);
-  if (!running_canonical) return fail("解析 macOS 服务宿主路径失败: " + running_canonical.error());
-  auto protected_canonical = sys::canonicalize(macos_protected_host_path());
+  if (!running_canonical)
+    return fail(sys::with_cause("解析 macOS 服务宿主路径失败", running_canonical.error()));
+  auto protected_canonical = sys::canonicalize(ServiceRunner::macos_protected_host_path());
   if (!protected_canonical) {
-    return fail("解析受保护的 macOS 服务宿主失败: " + protected_canonical.error());
+    return fail(sys::with_cause("解析受保护的 macOS 服务宿主失败", protected_canonical.error()));
   }
   if (!sys::same_components(*running_canonical, *protected_canonical)) {
-    return fail("拒绝从非受保护目录运行 macOS 服务: " + sys::path_text(*running_canonical));
+    return fail(
+        sys::with_cause("拒绝从非受保护目录运行 macOS 服务", sys::path_text(*running_canonical)));
   }
   if (!sys::exists_following_links(ServiceRunner::macos_core_binary_path())) {
     return fail("macOS 服务核心文件不存在，请重新安装 PKG");
@@ -181,7 +183,8 @@ Result<void> serve_guarded(ServiceTransportStream& stream, bool mock,
     cause = "unknown exception";
   }
   try {
-    (void)stream.write_response(make_response(false, "处理 macOS 服务请求失败: " + cause,
+    (void)stream.write_response(make_response(false,
+                                              sys::with_cause("处理 macOS 服务请求失败", cause),
                                               ServiceRunnerStatus::Unavailable));
   } catch (...) {
     // Nothing more can be told to this client; the connection closes.
@@ -193,11 +196,7 @@ Result<void> serve_guarded(ServiceTransportStream& stream, bool mock,
 
 ServiceTransport service_endpoint(bool mock) {
   if (mock) return ServiceTransport::tcp(ServiceRunner::endpoint_addr());
-  return ServiceTransport::unix_socket(ServiceRunner::macos_service_root() / "service.sock");
-}
-
-std::filesystem::path macos_protected_host_path() {
-  return sys::privileged_helper_tools_dir() / "nimbletrace-service";
+  return ServiceTransport::unix_socket(ServiceRunner::macos_service_socket_path());
 }
 
 Result<void> ServiceRunner::run_service_process_loop_with_ready(

@@ -71,7 +71,7 @@ class CoreLaunchTest : public testing::Test {
 
   fs::path home() const { return temp_ / "home"; }
   fs::path config_dir() const { return home() / ".nimbletrace"; }
-  fs::path runtime_dir() const { return ServiceRunner::macos_service_root() / "runtime"; }
+  fs::path runtime_dir() const { return ServiceRunner::macos_runtime_dir(); }
 
   void write_config(const std::string& bytes) {
     write_file(config_dir() / "config.yaml", bytes);
