@@ -4,6 +4,8 @@
 // library's raw SHA-256 speed. Prints one table and writes CSV and JSON.
 //
 //   service_bench [--quick] [--out DIR] [--only TEXT]
+// --only runs just the figures whose name contains TEXT ("idle": the idle
+// costs of both modes and the latency of a ping reaching an idle service).
 //   service_bench --baseline-server unix PATH | tcp PORT     (internal)
 
 #include <arpa/inet.h>
@@ -245,13 +247,14 @@ struct Sandbox {
     fs::remove_all(root);
     tools = app_lib::sys::privileged_helper_tools_dir();
     service_root = ServiceRunner::macos_service_root();
-    socket = service_root / "service.sock";
+    socket = ServiceRunner::macos_service_socket_path();
     core = ServiceRunner::macos_core_binary_path();
     fs::create_directories(tools);
     fs::create_directories(service_root);
-    fs::create_symlink(bin_dir / "nimbletrace-service", tools / "nimbletrace-service");
+    fs::create_symlink(bin_dir / "nimbletrace-service", ServiceRunner::macos_protected_host_path());
     fs::copy_file(bin_dir / "nimbletrace-core-stub", core);
-    std::ofstream(service_root / "authorized-client.path") << fs::canonical(self).string() << "\n";
+    std::ofstream(ServiceRunner::macos_authorized_client_file())
+        << fs::canonical(self).string() << "\n";
     home = fs::path(root) / "home" / ".nimbletrace";
     fs::create_directories(home);
   }
@@ -402,7 +405,7 @@ int main(int argc, char** argv) {
   }
   ::signal(SIGPIPE, SIG_IGN);
   bool quick = false;
-  std::string only;  // run only the exchange figures whose name contains this
+  std::string only;  // run only the figures whose name contains this
   fs::path out_dir = "build/bench";
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -421,12 +424,13 @@ int main(int argc, char** argv) {
   const int runs = quick ? 3 : 7;
   const int per_run = quick ? 2000 : 5000;
   const std::string ping = "{\"type\":\"ping\"}\n";
-  const std::string service = (sandbox.tools / "nimbletrace-service").string();
+  const std::string service = ServiceRunner::macos_protected_host_path().string();
   std::vector<Row> rows;
+  auto wanted = [&](const std::string& figure) { return figure.find(only) != std::string::npos; };
 
   // Each exchange figure runs baseline and service alternately, `runs` times.
   auto compare = [&](const std::string& figure, bool unix_socket, int clients, double target) {
-    if (figure.find(only) == std::string::npos) return;
+    if (!wanted(figure)) return;
     std::vector<double> base_runs, service_runs, base_cpu, service_cpu;
     for (int run = 0; run < runs; ++run) {
       {
@@ -474,15 +478,16 @@ int main(int argc, char** argv) {
   compare("privileged (unix), 8 clients, ping", true, 8, 0.5);
   compare("mock (tcp), 8 clients, ping", false, 8, 0.8);
 
-  if (!only.empty()) return report(rows, out_dir);
-
   Process svc;
   const Endpoint unix_endpoint{true, sandbox.socket.string(), 0};
-  svc.pid = spawn({service}, {});
-  wait_until_serving(unix_endpoint, ping);
+  const bool start_figures = wanted("start_core");
+  if (wanted("idle ping latency") || start_figures) {
+    svc.pid = spawn({service}, {});
+    wait_until_serving(unix_endpoint, ping);
+  }
 
   // Latency of a ping that reaches an idle service.
-  {
+  if (wanted("idle ping latency")) {
     std::vector<double> latencies_ms;
     std::mt19937 random(7);
     std::uniform_int_distribution<int> pause(50, 300);
@@ -500,124 +505,146 @@ int main(int argc, char** argv) {
     rows.push_back({"idle ping latency p99", "ms", s.min, p99, s.max, "", "< 5 ms", p99 < 5.0});
   }
 
-  // Floors for start_core: spawn of the stand-in core + waitpid, raw SHA-256.
-  const std::string config_64k = config_of_size(64 * 1024);
-  const fs::path floor_dir = sandbox.home.parent_path() / "floor";
-  fs::create_directories(floor_dir);
-  write_config(floor_dir, "exit-now\n");
-  std::vector<double> spawn_us;
-  for (int i = 0; i < 50; ++i) {
-    const auto start = Clock::now();
-    const pid_t pid = spawn({sandbox.core.string(), "-d", floor_dir.string()}, {});
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    spawn_us.push_back(seconds_since(start) * 1e6);
-  }
-  const double spawn_floor_us = stats_of(spawn_us).median;
-  auto sha_time = [](const std::string& bytes, int repeat) {
-    std::vector<double> v;
-    for (int i = 0; i < repeat; ++i) {
+  if (start_figures) {
+    // Floors for start_core: spawn of the stand-in core + waitpid, raw SHA-256.
+    const std::string config_64k = config_of_size(64 * 1024);
+    const fs::path floor_dir = sandbox.home.parent_path() / "floor";
+    fs::create_directories(floor_dir);
+    write_config(floor_dir, "exit-now\n");
+    std::vector<double> spawn_us;
+    for (int i = 0; i < 50; ++i) {
       const auto start = Clock::now();
-      (void)app_lib::sys::sha256_hex(bytes);
-      v.push_back(seconds_since(start));
+      const pid_t pid = spawn({sandbox.core.string(), "-d", floor_dir.string()}, {});
+      int status = 0;
+      ::waitpid(pid, &status, 0);
+      spawn_us.push_back(seconds_since(start) * 1e6);
     }
-    return stats_of(v).median;
-  };
-  const double sha_64k_us = sha_time(config_64k, 50) * 1e6;
+    const double spawn_floor_us = stats_of(spawn_us).median;
+    auto sha_time = [](const std::string& bytes, int repeat) {
+      std::vector<double> v;
+      for (int i = 0; i < repeat; ++i) {
+        const auto start = Clock::now();
+        (void)app_lib::sys::sha256_hex(bytes);
+        v.push_back(seconds_since(start));
+      }
+      return stats_of(v).median;
+    };
+    const double sha_64k_us = sha_time(config_64k, 50) * 1e6;
 
-  // start_core that spawns a new core each time (alternating ports).
-  {
-    write_config(sandbox.home, config_64k);
-    std::vector<double> v;
-    for (int i = 0; i < 40; ++i) {
-      const std::string line = start_line(sandbox.home, config_64k, 9000 + (i % 2));
-      const auto start = Clock::now();
-      const std::string answer = exchange(unix_endpoint, line);
-      v.push_back(seconds_since(start) * 1e6);
-      if (answer.find("\"ok\":true") == std::string::npos) die("start_core failed: " + answer);
+    // start_core that spawns a new core each time (alternating ports).
+    {
+      write_config(sandbox.home, config_64k);
+      std::vector<double> v;
+      for (int i = 0; i < 40; ++i) {
+        const std::string line = start_line(sandbox.home, config_64k, 9000 + (i % 2));
+        const auto start = Clock::now();
+        const std::string answer = exchange(unix_endpoint, line);
+        v.push_back(seconds_since(start) * 1e6);
+        if (answer.find("\"ok\":true") == std::string::npos) die("start_core failed: " + answer);
+      }
+      const Stats s = stats_of(v);
+      const double floor = spawn_floor_us + sha_64k_us;
+      rows.push_back({"start_core spawning a new core, 64 KiB", "us", s.min, s.median, s.max,
+                      "floor " + fmt(floor, 0) + " us (spawn " + fmt(spawn_floor_us, 0) +
+                          " + sha " + fmt(sha_64k_us, 0) + "); ratio " + fmt(s.median / floor, 2),
+                      "< 1.5x", s.median < 1.5 * floor});
     }
-    const Stats s = stats_of(v);
-    const double floor = spawn_floor_us + sha_64k_us;
-    rows.push_back({"start_core spawning a new core, 64 KiB", "us", s.min, s.median, s.max,
-                    "floor " + fmt(floor, 0) + " us (spawn " + fmt(spawn_floor_us, 0) + " + sha " +
-                        fmt(sha_64k_us, 0) + "); ratio " + fmt(s.median / floor, 2),
-                    "< 1.5x", s.median < 1.5 * floor});
-  }
 
-  // start_core for the same endpoint: the core is kept.
-  {
-    const std::string config_4k = config_of_size(4 * 1024);
-    write_config(sandbox.home, config_4k);
-    const std::string line = start_line(sandbox.home, config_4k, 9100);
-    exchange(unix_endpoint, line);
-    std::vector<double> v;
-    for (int i = 0; i < 200; ++i) {
-      const auto start = Clock::now();
-      const std::string answer = exchange(unix_endpoint, line);
-      v.push_back(seconds_since(start) * 1e6);
-      if (answer.find("已在运行") == std::string::npos) die("core not kept: " + answer);
+    // start_core for the same endpoint: the core is kept.
+    {
+      const std::string config_4k = config_of_size(4 * 1024);
+      write_config(sandbox.home, config_4k);
+      const std::string line = start_line(sandbox.home, config_4k, 9100);
+      exchange(unix_endpoint, line);
+      std::vector<double> v;
+      for (int i = 0; i < 200; ++i) {
+        const auto start = Clock::now();
+        const std::string answer = exchange(unix_endpoint, line);
+        v.push_back(seconds_since(start) * 1e6);
+        if (answer.find("已在运行") == std::string::npos) die("core not kept: " + answer);
+      }
+      const Stats s = stats_of(v);
+      rows.push_back({"start_core, same endpoint (core kept), 4 KiB", "us", s.min, s.median, s.max,
+                      "", "< 300 us", s.median < 300});
     }
-    const Stats s = stats_of(v);
-    rows.push_back({"start_core, same endpoint (core kept), 4 KiB", "us", s.min, s.median, s.max,
-                    "", "< 300 us", s.median < 300});
-  }
 
-  // Digest throughput of a 16 MiB configuration, end to end.
-  {
-    const std::string config_16m = config_of_size(16 * 1024 * 1024);
-    write_config(sandbox.home, config_16m);
-    const std::string line = start_line(sandbox.home, config_16m, 9100);
-    const double raw = config_16m.size() / sha_time(config_16m, 5) / 1e6;
-    std::vector<double> v;
-    for (int i = 0; i < (quick ? 3 : 7); ++i) {
-      const auto start = Clock::now();
-      const std::string answer = exchange(unix_endpoint, line);
-      v.push_back(config_16m.size() / seconds_since(start) / 1e6);
-      if (answer.find("\"ok\":true") == std::string::npos) die("16 MiB start failed: " + answer);
+    // Digest throughput of a 16 MiB configuration, end to end.
+    {
+      const std::string config_16m = config_of_size(16 * 1024 * 1024);
+      write_config(sandbox.home, config_16m);
+      const std::string line = start_line(sandbox.home, config_16m, 9100);
+      const double raw = config_16m.size() / sha_time(config_16m, 5) / 1e6;
+      std::vector<double> v;
+      for (int i = 0; i < (quick ? 3 : 7); ++i) {
+        const auto start = Clock::now();
+        const std::string answer = exchange(unix_endpoint, line);
+        v.push_back(config_16m.size() / seconds_since(start) / 1e6);
+        if (answer.find("\"ok\":true") == std::string::npos) die("16 MiB start failed: " + answer);
+      }
+      const Stats s = stats_of(v);
+      rows.push_back({"start_core 16 MiB: digest throughput", "MB/s", s.min, s.median, s.max,
+                      "raw SHA-256 " + fmt(raw, 0) + " MB/s; ratio " + fmt(s.median / raw, 2),
+                      ">= 0.8x", s.median >= 0.8 * raw});
     }
-    const Stats s = stats_of(v);
-    rows.push_back({"start_core 16 MiB: digest throughput", "MB/s", s.min, s.median, s.max,
-                    "raw SHA-256 " + fmt(raw, 0) + " MB/s; ratio " + fmt(s.median / raw, 2),
-                    ">= 0.8x", s.median >= 0.8 * raw});
+    exchange(unix_endpoint, "{\"type\":\"stop_core\"}\n");
   }
-  exchange(unix_endpoint, "{\"type\":\"stop_core\"}\n");
   svc.stop();
 
-  // Idle cost and memory of a fresh service.
-  {
-    Process idle;
-    idle.pid = spawn({service}, {});
+  // Idle cost of a fresh service in each mode, both measured over the same
+  // seconds, and the memory of the privileged one. Every context switch of
+  // any of its threads counts as a wake-up.
+  const bool memory_figures = wanted("resident memory");
+  if (wanted("idle cost") || memory_figures) {
+    Process privileged, mock;
+    const Endpoint tcp_endpoint{false, "", free_port()};
+    privileged.pid = spawn({service}, {});
+    mock.pid = spawn(
+        {service}, {"NIMBLETRACE_SERVICE_MODE=mock",
+                    "NIMBLETRACE_SERVICE_ENDPOINT=127.0.0.1:" + std::to_string(tcp_endpoint.port)});
     wait_until_serving(unix_endpoint, ping);
+    wait_until_serving(tcp_endpoint, ping);
     sleep_ms(500);
-    const long rss_idle = rss_kib(idle.pid);
-    const ProcessUsage before = usage_of(idle.pid);
-    const int idle_seconds = quick ? 5 : 10;
-    sleep_ms(idle_seconds * 1000);
-    const ProcessUsage after = usage_of(idle.pid);
-    const double cpu_ms = (after.cpu_seconds - before.cpu_seconds) * 1e3 * 10.0 / idle_seconds;
-    const double wakeups = static_cast<double>(after.switches - before.switches) / idle_seconds;
-    rows.push_back(
-        {"idle CPU time per 10 s", "ms", cpu_ms, cpu_ms, cpu_ms, "", "< 20 ms", cpu_ms < 20});
-    rows.push_back({"idle wake-ups", "per s", wakeups, wakeups, wakeups, "", "<= 8.4",
-                    wakeups <= 8.6});  // "about 8.4": one wake-up per 120 ms pause
-
-    const int exchanges = quick ? 20000 : 100000;
-    std::vector<std::thread> threads;
-    for (int c = 0; c < 4; ++c) {
-      threads.emplace_back([&] {
-        for (int i = 0; i < exchanges / 4; ++i) exchange(unix_endpoint, ping);
-      });
+    const long rss_idle = rss_kib(privileged.pid);
+    if (wanted("idle cost")) {
+      const ProcessUsage privileged_before = usage_of(privileged.pid);
+      const ProcessUsage mock_before = usage_of(mock.pid);
+      const int idle_seconds = quick ? 5 : 10;
+      sleep_ms(idle_seconds * 1000);
+      const auto add_rows = [&](const std::string& mode, const ProcessUsage& before,
+                                const ProcessUsage& after) {
+        const double cpu_ms = (after.cpu_seconds - before.cpu_seconds) * 1e3 * 10.0 / idle_seconds;
+        const double wakeups = static_cast<double>(after.switches - before.switches) / idle_seconds;
+        rows.push_back({"idle cost, " + mode + ": CPU time per 10 s", "ms", cpu_ms, cpu_ms, cpu_ms,
+                        "", "< 1 ms", cpu_ms < 1.0});
+        rows.push_back({"idle cost, " + mode + ": wake-ups", "per s", wakeups, wakeups, wakeups,
+                        std::to_string(after.switches - before.switches) + " context switches in " +
+                            std::to_string(idle_seconds) + " s",
+                        "0", after.switches == before.switches});
+      };
+      add_rows("privileged (unix)", privileged_before, usage_of(privileged.pid));
+      add_rows("mock (tcp)", mock_before, usage_of(mock.pid));
     }
-    for (auto& t : threads) t.join();
-    const long rss_after = rss_kib(idle.pid);
-    rows.push_back({"resident memory idle", "KiB", static_cast<double>(rss_idle),
-                    static_cast<double>(rss_idle), static_cast<double>(rss_idle), "", "< 4096",
-                    rss_idle < 4096});
-    rows.push_back({"resident memory growth after " + std::to_string(exchanges) + " exchanges",
-                    "KiB", static_cast<double>(rss_after - rss_idle),
-                    static_cast<double>(rss_after - rss_idle),
-                    static_cast<double>(rss_after - rss_idle),
-                    "after: " + std::to_string(rss_after), "< 256", rss_after - rss_idle < 256});
+    mock.stop();
+
+    if (memory_figures) {
+      const int exchanges = quick ? 20000 : 100000;
+      std::vector<std::thread> threads;
+      for (int c = 0; c < 4; ++c) {
+        threads.emplace_back([&] {
+          for (int i = 0; i < exchanges / 4; ++i) exchange(unix_endpoint, ping);
+        });
+      }
+      for (auto& t : threads) t.join();
+      const long rss_after = rss_kib(privileged.pid);
+      rows.push_back({"resident memory idle", "KiB", static_cast<double>(rss_idle),
+                      static_cast<double>(rss_idle), static_cast<double>(rss_idle), "", "< 4096",
+                      rss_idle < 4096});
+      rows.push_back({"resident memory growth after " + std::to_string(exchanges) + " exchanges",
+                      "KiB", static_cast<double>(rss_after - rss_idle),
+                      static_cast<double>(rss_after - rss_idle),
+                      static_cast<double>(rss_after - rss_idle),
+                      "after: " + std::to_string(rss_after), "< 256", rss_after - rss_idle < 256});
+    }
   }
 
   return report(rows, out_dir);

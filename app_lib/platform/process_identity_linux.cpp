@@ -152,12 +152,10 @@ std::optional<PeerExecutable> peer_executable(const PeerProcess& peer) {
   if (n < 1) return std::nullopt;
   // The text is only a name, and names lie: a deleted executable reads
   // "<path> (deleted)" (a name anyone may plant), and a process in another
-  // mount namespace reports a path that means another file here. Opening the
-  // link itself yields the file the process runs, wherever it lives.
-  const sys::UniqueFd file(::open(link.c_str(), O_PATH | O_CLOEXEC));
-  if (!file) return std::nullopt;
+  // mount namespace reports a path that means another file here. Following
+  // the link itself yields the file the process runs, wherever it lives.
   struct stat st {};
-  if (::fstat(file.get(), &st) != 0) return std::nullopt;
+  if (::stat(link.c_str(), &st) != 0) return std::nullopt;
   // Both the name and the file were read under the id: if the pidfd still
   // names that live process now, they were the peer's.
   if (peer.pidfd() >= 0 && !pidfd_still_names(peer.pidfd(), peer.pid())) return std::nullopt;

@@ -18,8 +18,12 @@ namespace {
 // which is the point: the signal thread must never act with a client's rights.
 // setfsuid and setfsgid never report failure except through the value now in
 // force, which an invalid id (-1) reads back without changing it.
-uid_t thread_fsuid() { return static_cast<uid_t>(::syscall(SYS_setfsuid, -1)); }
-gid_t thread_fsgid() { return static_cast<gid_t>(::syscall(SYS_setfsgid, -1)); }
+uid_t thread_fsuid() {
+  return static_cast<uid_t>(::syscall(SYS_setfsuid, -1));
+}
+gid_t thread_fsgid() {
+  return static_cast<gid_t>(::syscall(SYS_setfsgid, -1));
+}
 
 bool set_thread_groups(const std::vector<gid_t>& groups) {
   return ::syscall(SYS_setgroups, groups.size(), groups.data()) == 0;

@@ -16,7 +16,9 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <variant>
+#include <vector>
 
 #include "app_lib/service_ipc/codec.h"
 #include "app_lib/service_ipc/wire_names.h"
@@ -85,6 +87,15 @@ bool looks_like_integer(std::string_view raw) {
   return raw.find_first_of(".eE") == std::string_view::npos;
 }
 
+// How much of a number's text an error quotes. A well-formed number may run
+// to the whole 64 KiB of a request; its first digits are enough to find it.
+constexpr std::size_t QUOTED_NUMBER_LIMIT = 32;
+
+std::string quoted_number(std::string_view raw) {
+  if (raw.size() <= QUOTED_NUMBER_LIMIT) return std::string(raw);
+  return std::string(raw.substr(0, QUOTED_NUMBER_LIMIT)) + "…";
+}
+
 std::string describe(const Scalar& value) {
   switch (value.kind) {
     case Kind::Null:
@@ -98,8 +109,8 @@ std::string describe(const Scalar& value) {
     case Kind::Float:
       // Integer text too large for 64 bits reaches us as a float; it is still
       // an integer as written.
-      return (looks_like_integer(*value.text) ? "integer `" : "floating point `") + *value.text +
-             "`";
+      return (looks_like_integer(*value.text) ? "integer `" : "floating point `") +
+             quoted_number(*value.text) + "`";
     case Kind::String:
       return "string \"" + *value.text + "\"";
     case Kind::Array:
@@ -169,13 +180,97 @@ Result<std::uint64_t> read_unsigned(const Scalar& value, std::uint64_t max,
   }
 }
 
+// A copy of the text in which every number that a double might not hold is
+// replaced by a stand-in of the same length that it does hold: "0" and
+// blanks. nlohmann refuses a number beyond a double outright, but such a
+// number is well-formed JSON, and only its text matters here. Positions stay
+// as they were, so errors still point into the original text.
+struct WideNumbers {
+  std::string text;
+  std::vector<std::pair<std::size_t, std::size_t>> spans;  // [begin, end), in text order
+};
+
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// The end of the JSON number that starts at `at`, or npos when the text there
+// is not a complete number (the lexer rejects it then, so it never matters).
+std::size_t number_end_from(std::string_view text, std::size_t at, bool& has_exponent) {
+  const auto digits = [&] {
+    const std::size_t start = at;
+    while (at < text.size() && is_digit(text[at])) ++at;
+    return at - start;
+  };
+  if (at < text.size() && text[at] == '-') ++at;
+  if (at >= text.size() || !is_digit(text[at])) return std::string_view::npos;
+  if (text[at] == '0') {
+    ++at;
+  } else {
+    digits();
+  }
+  if (at < text.size() && text[at] == '.') {
+    ++at;
+    if (digits() == 0) return std::string_view::npos;
+  }
+  has_exponent = at < text.size() && (text[at] == 'e' || text[at] == 'E');
+  if (has_exponent) {
+    ++at;
+    if (at < text.size() && (text[at] == '+' || text[at] == '-')) ++at;
+    if (digits() == 0) return std::string_view::npos;
+  }
+  return at;
+}
+
+WideNumbers stand_in_wide_numbers(std::string_view text) {
+  // Without an exponent, 20 characters stay below 10^21, far inside a double;
+  // anything else may not be. Replacing a number that would have fit changes
+  // nothing: beyond 64 bits only its text is used.
+  constexpr std::size_t ALWAYS_FITS = 20;
+  WideNumbers wide{std::string(text), {}};
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const char c = text[at];
+    if (c == '"') {
+      for (++at; at < text.size() && text[at] != '"'; ++at) {
+        if (text[at] == '\\') ++at;
+      }
+      ++at;
+      continue;
+    }
+    if (c != '-' && !is_digit(c)) {
+      ++at;
+      continue;
+    }
+    bool has_exponent = false;
+    const std::size_t end = number_end_from(text, at, has_exponent);
+    if (end == std::string_view::npos) {
+      ++at;
+      continue;
+    }
+    if (has_exponent || end - at > ALWAYS_FITS) {
+      wide.text[at] = '0';
+      std::fill(wide.text.begin() + static_cast<std::ptrdiff_t>(at) + 1,
+                wide.text.begin() + static_cast<std::ptrdiff_t>(end), ' ');
+      wide.spans.emplace_back(at, end);
+    }
+    at = end;
+  }
+  return wide;
+}
+
 // Turns nlohmann's callbacks into four calls on `Derived` (on_open, on_close,
 // on_key, on_scalar) and skips, without bothering `Derived`, the insides of
 // values it chose to ignore.
 template <class Derived>
 class SaxHandler : public nlohmann::json_sax<Json> {
  public:
-  explicit SaxHandler(std::string_view text) : text_(text), mark_(text.data()) {}
+  // `wide`, when given, is what the lexer reads instead of `text`.
+  explicit SaxHandler(std::string_view text, const WideNumbers* wide = nullptr)
+      : text_(text),
+        lexed_(wide != nullptr ? std::string_view(wide->text) : text),
+        wide_(wide),
+        mark_(lexed_.data()) {}
 
   bool null() final { return scalar(Scalar{Kind::Null}); }
   bool boolean(bool value) final {
@@ -184,6 +279,7 @@ class SaxHandler : public nlohmann::json_sax<Json> {
     return scalar(s);
   }
   bool number_integer(number_integer_t value) final {
+    if (wide_number_read()) return wide_scalar();
     // nlohmann hands non-negative integers to number_unsigned; -0 lands here
     // and is the integer 0.
     if (value >= 0) return number_unsigned(static_cast<number_unsigned_t>(value));
@@ -192,11 +288,13 @@ class SaxHandler : public nlohmann::json_sax<Json> {
     return scalar(s);
   }
   bool number_unsigned(number_unsigned_t value) final {
+    if (wide_number_read()) return wide_scalar();
     Scalar s{Kind::Unsigned};
     s.unsigned_value = value;
     return scalar(s);
   }
   bool number_float(number_float_t, const string_t& raw) final {
+    if (wide_number_read()) return wide_scalar();
     Scalar s{Kind::Float};
     s.text = &raw;
     return scalar(s);
@@ -235,7 +333,16 @@ class SaxHandler : public nlohmann::json_sax<Json> {
                    const nlohmann::detail::exception& error) final {
     // `position` counts the bytes read, the one that broke the syntax included.
     std::size_t offset = position == 0 ? 0 : position - 1;
-    if (error.id == NUMBER_OVERFLOW) offset = number_end(offset);
+    if (error.id == NUMBER_OVERFLOW) {
+      number_overflow_ = true;
+      offset = number_end(offset);
+    }
+    // A stand-in is one digit long; the number it stands for ends later.
+    if (wide_ != nullptr) {
+      for (const auto& [begin, end] : wide_->spans) {
+        if (begin == offset) offset = end - 1;
+      }
+    }
     if (value_done_) {
       error_ = "trailing characters" + position_text(text_, offset);
       return false;
@@ -257,8 +364,8 @@ class SaxHandler : public nlohmann::json_sax<Json> {
       error_ = "unexpected byte order mark" + position_text(text_, 0);
       return false;
     }
-    const char* begin = text_.data();
-    const char* end = begin + text_.size();
+    const char* begin = lexed_.data();
+    const char* end = begin + lexed_.size();
     try {
       if (!Json::sax_parse(TrackedCursor(begin, &mark_), TrackedCursor(end, &mark_), &self())) {
         return false;
@@ -278,6 +385,9 @@ class SaxHandler : public nlohmann::json_sax<Json> {
 
   std::string& error() { return error_; }
 
+  // The run failed on a number that a double cannot hold.
+  bool number_overflow() const { return number_overflow_; }
+
  protected:
   // Ignores the value whose first event is `kind`, contents included.
   void skip(Kind kind) {
@@ -290,7 +400,10 @@ class SaxHandler : public nlohmann::json_sax<Json> {
   // The position of the token just read. After a number, the lexer has looked
   // one byte further; step back over that byte.
   std::string here(bool after_number = false) const {
-    const auto consumed = static_cast<std::size_t>(mark_ - text_.data());
+    const std::size_t consumed = consumed_bytes();
+    if (after_number && wide_read_ != 0 && wide_->spans[wide_read_ - 1].first + 2 == consumed) {
+      return position_text(text_, wide_->spans[wide_read_ - 1].second - 1);
+    }
     const std::size_t offset = consumed == 0 ? 0 : consumed - 1;
     return position_text(text_, after_number ? number_end(offset) : offset);
   }
@@ -305,6 +418,32 @@ class SaxHandler : public nlohmann::json_sax<Json> {
   static constexpr int NUMBER_OVERFLOW = 406;
 
   Derived& self() { return static_cast<Derived&>(*this); }
+
+  std::size_t consumed_bytes() const { return static_cast<std::size_t>(mark_ - lexed_.data()); }
+
+  // Whether the number just lexed is a stand-in: the lexer has read its one
+  // digit and the blank after it. Stand-ins are lexed in text order.
+  bool wide_number_read() {
+    if (wide_ == nullptr) return false;
+    const std::size_t consumed = consumed_bytes();
+    while (wide_read_ < wide_->spans.size() && wide_->spans[wide_read_].first + 2 < consumed) {
+      ++wide_read_;
+    }
+    if (wide_read_ == wide_->spans.size() || wide_->spans[wide_read_].first + 2 != consumed) {
+      return false;
+    }
+    const auto [begin, end] = wide_->spans[wide_read_++];
+    wide_raw_.assign(text_.substr(begin, end - begin));
+    return true;
+  }
+
+  // The number a stand-in replaced, as nlohmann reports any number that does
+  // not fit 64 bits: by its text.
+  bool wide_scalar() {
+    Scalar s{Kind::Float};
+    s.text = &wide_raw_;
+    return scalar(s);
+  }
 
   // The lexer reads one byte past a number to find its end; `offset` is that
   // byte, or the last digit when the number ends the text.
@@ -348,12 +487,31 @@ class SaxHandler : public nlohmann::json_sax<Json> {
     return sys::utf8_lossy(detail);
   }
 
-  std::string_view text_;
+  std::string_view text_;   // what errors quote and point into
+  std::string_view lexed_;  // what the lexer reads: `text_`, or its copy with stand-ins
+  const WideNumbers* wide_;
   const char* mark_;
   std::string error_;
   std::size_t skip_depth_ = 0;
+  std::size_t wide_read_ = 0;  // stand-ins lexed so far
+  std::string wide_raw_;
   bool value_done_ = false;
+  bool number_overflow_ = false;
 };
+
+// Runs `Handler` over `text`; if it stopped at a number beyond a double, runs
+// a fresh one over the text with stand-ins for such numbers. The first run
+// costs nothing extra for the texts that never need the second.
+template <class Handler>
+auto decode_with(std::string_view text) -> Result<decltype(std::declval<Handler&>().take())> {
+  Handler handler(text);
+  if (handler.run()) return handler.take();
+  if (!handler.number_overflow()) return fail(std::move(handler.error()));
+  const WideNumbers wide = stand_in_wide_numbers(text);
+  Handler again(text, &wide);
+  if (!again.run()) return fail(std::move(again.error()));
+  return again.take();
+}
 
 // ----------------------------------------------------------------------------
 // Requests
@@ -708,15 +866,11 @@ class ResponseHandler final : public SaxHandler<ResponseHandler> {
 }  // namespace
 
 Result<ServiceRunnerRequest> decode_request(std::string_view text) {
-  RequestHandler handler(text);
-  if (!handler.run()) return fail(std::move(handler.error()));
-  return handler.take();
+  return decode_with<RequestHandler>(text);
 }
 
 Result<StatusResponse> decode_response(std::string_view text) {
-  ResponseHandler handler(text);
-  if (!handler.run()) return fail(std::move(handler.error()));
-  return handler.take();
+  return decode_with<ResponseHandler>(text);
 }
 
 }  // namespace app_lib::service_ipc

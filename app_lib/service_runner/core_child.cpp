@@ -4,8 +4,6 @@
 
 namespace app_lib::service_runner {
 
-using service_ipc::ServiceRunnerStatus;
-
 bool ServiceCoreChildSlot::broken() const {
   std::lock_guard<std::mutex> guard(mutex_);
   return broken_;
@@ -20,35 +18,6 @@ ServiceCoreChildSlot& SERVICE_CORE_CHILD() {
 
 std::string core_slot_lock_error() {
   return "macOS 服务核心进程状态锁异常";
-}
-
-Result<std::string> ServiceRunner::service_stop_core_process() {
-  return SERVICE_CORE_CHILD().with_lock(
-      [](std::optional<ServiceCoreChildState>& slot) -> std::string {
-        if (!slot) return "macOS 服务核心当前未运行";
-        ServiceCoreChildState record = std::move(*slot);
-        slot.reset();
-        // Failures are ignored: a child that is already gone needs no stopping.
-        (void)record.child.kill();
-        (void)record.child.wait();
-        return "macOS 服务核心已停止";
-      });
-}
-
-Result<ServiceRunnerStatus> ServiceRunner::service_core_process_status() {
-  auto probed = SERVICE_CORE_CHILD().with_lock(
-      [](std::optional<ServiceCoreChildState>& slot) -> Result<ServiceRunnerStatus> {
-        if (!slot) return ServiceRunnerStatus::Stopped;
-        auto exited = slot->child.try_wait();
-        if (exited && !*exited) return ServiceRunnerStatus::Running;
-        // Either collected now, or a process the service can no longer account
-        // for; in both cases the record is dropped without a signal.
-        slot.reset();
-        if (!exited) return fail("检查 macOS 服务核心进程状态失败: " + exited.error());
-        return ServiceRunnerStatus::Stopped;
-      });
-  if (!probed) return fail(std::move(probed.error()));
-  return *probed;
 }
 
 }  // namespace app_lib::service_runner

@@ -46,7 +46,7 @@ class ServiceCoreChildSlot {
 // Created on first use (thread-safe), never destroyed.
 ServiceCoreChildSlot& SERVICE_CORE_CHILD();
 
-// "macOS 服务核心进程状态锁异常"
+// The message of a broken slot, for every operation that finds it so.
 std::string core_slot_lock_error();
 
 template <class Fn>

@@ -15,7 +15,9 @@
 #include "app_lib/service_runner/service_runner.h"
 #include "app_lib/sys/child_process.h"
 #include "app_lib/sys/fd.h"
+#include "app_lib/sys/file_read.h"
 #include "app_lib/sys/file_replace.h"
+#include "app_lib/sys/message.h"
 #include "app_lib/sys/path_text.h"
 #include "app_lib/sys/sha256.h"
 #include "app_lib/sys/sys_error.h"
@@ -25,13 +27,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using service_ipc::ServiceRunnerCoreLaunchConfig;
-
-std::string with_cause(std::string_view context, const std::string& cause) {
-  std::string message(context);
-  message += ": ";
-  message += cause;
-  return message;
-}
 
 bool follows_directory_rule(const fs::path& directory, const fs::path& file) {
   // Byte equality with an ASCII name implies the name is valid UTF-8.
@@ -45,54 +40,17 @@ constexpr std::string_view kDirectoryFailed = "解析 macOS 服务核心配置�
 
 Result<std::string> read_config(const fs::path& canonical) {
   // The path was resolved a moment ago; a symbolic link in any component now
-  // was swapped in since, and following it could lead anywhere. O_NONBLOCK
-  // makes a FIFO fail below instead of blocking the open.
-  auto fd = sys::open_without_links(canonical, O_RDONLY | O_NONBLOCK);
-  if (!fd) return fail(with_cause(kReadFailed, sys::sys_error_text(fd.error())));
-  struct stat st {};
-  if (::fstat(fd->get(), &st) != 0) return fail(with_cause(kReadFailed, sys::last_sys_error_text()));
-  // What read(2) of a directory answers, without asking it.
-  if (S_ISDIR(st.st_mode)) return fail(with_cause(kReadFailed, sys::sys_error_text(EISDIR)));
-  if (!S_ISREG(st.st_mode)) return fail(with_cause(kReadFailed, "not a regular file"));
-  const std::string too_large = with_cause(kReadFailed, sys::sys_error_text(EFBIG));
-  if (st.st_size < 0 || static_cast<std::uint64_t>(st.st_size) > SERVICE_CORE_CONFIG_SIZE_LIMIT) {
-    return fail(too_large);
-  }
-
-  // Sized from fstat so a configuration usually takes one read. A file that
-  // grows meanwhile is read on, but never past one byte over the limit: the
-  // size seen by fstat proves nothing about what read will return.
-  std::string bytes;
-  std::size_t used = 0;
-  std::size_t capacity = static_cast<std::size_t>(st.st_size) + 1;
-  for (;;) {
-    int error = 0;
-    bool at_end = false;
-    bytes.resize_and_overwrite(capacity, [&](char* data, std::size_t size) {
-      while (used < size) {
-        const ssize_t n = ::read(fd->get(), data + used, size - used);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-          error = errno;
-          break;
-        }
-        if (n == 0) {
-          at_end = true;
-          break;
-        }
-        used += static_cast<std::size_t>(n);
-      }
-      return used;
-    });
-    if (error != 0) return fail(with_cause(kReadFailed, sys::sys_error_text(error)));
-    if (used > SERVICE_CORE_CONFIG_SIZE_LIMIT) return fail(too_large);
-    if (at_end) return bytes;
-    capacity = std::min(capacity * 2, SERVICE_CORE_CONFIG_SIZE_LIMIT + 1);
-  }
+  // was swapped in since, and following it could lead anywhere. A FIFO or a
+  // device is refused: either could block the service or never end.
+  auto bytes = sys::read_whole_file(
+      canonical,
+      {.size_cap = SERVICE_CORE_CONFIG_SIZE_LIMIT, .no_links = true, .regular_only = true});
+  if (!bytes) return fail(sys::with_cause(kReadFailed, bytes.error().text()));
+  return std::move(*bytes);
 }
 
-// Steps 2 to 6 of a start, the ones that touch the client's files: resolve
-// both paths, apply the directory rule and read the file. With a requester
+// The part of a start that touches the client's files: resolve both paths,
+// apply the directory rule and read the file. With a requester
 // they run with that peer's rights, so the service reads nothing the peer
 // could not read itself, and a path the peer cannot see fails as it would
 // for the peer. The service's own rights are back before anything is staged.
@@ -101,13 +59,13 @@ Result<std::string> read_client_config(const ServiceRunnerCoreLaunchConfig& conf
   std::optional<platform::ScopedThreadCredentials> as_requester;
   if (requester) {
     auto assumed = platform::ScopedThreadCredentials::assume(*requester);
-    if (!assumed) return fail(with_cause(kDirectoryFailed, assumed.error()));
+    if (!assumed) return fail(sys::with_cause(kDirectoryFailed, assumed.error()));
     as_requester.emplace(std::move(*assumed));
   }
   auto directory = sys::canonicalize(fs::path(config.config_dir));
-  if (!directory) return fail(with_cause(kDirectoryFailed, directory.error()));
+  if (!directory) return fail(sys::with_cause(kDirectoryFailed, directory.error()));
   auto file = sys::canonicalize(fs::path(config.config_file));
-  if (!file) return fail(with_cause("解析 macOS 服务核心配置文件失败", file.error()));
+  if (!file) return fail(sys::with_cause("解析 macOS 服务核心配置文件失败", file.error()));
   if (!follows_directory_rule(*directory, *file)) {
     return fail("拒绝不符合应用运行目录规则的 macOS 服务核心配置路径");
   }
@@ -162,10 +120,17 @@ Result<sys::UniqueFd> open_runtime_dir(const fs::path& path) {
   if (made != 0 && made != EEXIST) return fail(sys::sys_error_text(made));
   sys::UniqueFd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (dir) return dir;
-  // Something other than a directory stands there: mkdir's "File exists" is
-  // the refusal that tells why, not the open's "Not a directory".
-  const int opened = errno;
-  return fail(sys::sys_error_text(made == EEXIST && opened == ENOTDIR ? EEXIST : opened));
+  int error = errno;
+  if (error == ENOTDIR && made == EEXIST) {
+    // Something other than a directory stands there. Linux checks
+    // O_DIRECTORY before O_NOFOLLOW, so a link reads "Not a directory" too:
+    // say what each refusal really is, a link that is not followed, or
+    // mkdir's "File exists".
+    struct stat st {};
+    const bool link = ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+    error = link ? ELOOP : EEXIST;
+  }
+  return fail(sys::sys_error_text(error));
 }
 
 Result<void> write_staging_file(int dir_fd, std::string_view bytes) {
@@ -175,8 +140,8 @@ Result<void> write_staging_file(int dir_fd, std::string_view bytes) {
   if (::unlinkat(dir_fd, kStagingName, 0) != 0 && errno != ENOENT) {
     return fail(sys::last_sys_error_text());
   }
-  sys::UniqueFd fd(::openat(dir_fd, kStagingName,
-                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  sys::UniqueFd fd(
+      ::openat(dir_fd, kStagingName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!fd) return fail(sys::last_sys_error_text());
   if (auto written = write_all(fd.get(), bytes); !written) return written;
   if (::close(fd.release()) != 0) return fail(sys::last_sys_error_text());
@@ -185,20 +150,20 @@ Result<void> write_staging_file(int dir_fd, std::string_view bytes) {
 
 Result<void> stage_config(const fs::path& runtime_dir, std::string_view bytes) {
   auto dir = open_runtime_dir(runtime_dir);
-  if (!dir) return fail(with_cause("创建 macOS 服务运行目录失败", dir.error()));
+  if (!dir) return fail(sys::with_cause("创建 macOS 服务运行目录失败", dir.error()));
   if (::fchmod(dir->get(), 0700) != 0) {
-    return fail(with_cause("设置 macOS 服务运行目录权限失败", sys::last_sys_error_text()));
+    return fail(sys::with_cause("设置 macOS 服务运行目录权限失败", sys::last_sys_error_text()));
   }
   if (auto written = write_staging_file(dir->get(), bytes); !written) {
-    return fail(with_cause("写入 macOS 服务核心临时配置失败", written.error()));
+    return fail(sys::with_cause("写入 macOS 服务核心临时配置失败", written.error()));
   }
   if (auto committed = sys::replace_file_at(dir->get(), kStagingName, kStagedName); !committed) {
-    return fail(with_cause("提交 macOS 服务核心配置失败", committed.error()));
+    return fail(sys::with_cause("提交 macOS 服务核心配置失败", committed.error()));
   }
   // Only the service can write the 0700 directory, so the name still holds
   // the file just renamed there.
   if (::fchmodat(dir->get(), kStagedName, 0600, 0) != 0) {
-    return fail(with_cause("设置 macOS 服务核心配置权限失败", sys::last_sys_error_text()));
+    return fail(sys::with_cause("设置 macOS 服务核心配置权限失败", sys::last_sys_error_text()));
   }
   return {};
 }
@@ -210,7 +175,7 @@ Result<std::string> ServiceRunner::service_start_core_process(
     const std::optional<platform::PeerCredentials>& requester) {
   const fs::path core = macos_core_binary_path();
   if (!sys::exists_following_links(core)) {
-    return fail(with_cause("未找到 macOS 服务模式核心程序", sys::path_text(core)));
+    return fail(sys::with_cause("未找到 macOS 服务模式核心程序", sys::path_text(core)));
   }
   auto bytes = read_client_config(config, requester);
   if (!bytes) return fail(std::move(bytes.error()));
@@ -222,7 +187,7 @@ Result<std::string> ServiceRunner::service_start_core_process(
     return fail(std::string(kDigestRefused));
   }
 
-  const fs::path runtime_dir = macos_service_root() / "runtime";
+  const fs::path runtime_dir = macos_runtime_dir();
   if (auto staged = stage_config(runtime_dir, *bytes); !staged) return fail(staged.error());
 
   auto outcome = SERVICE_CORE_CHILD().with_lock(
@@ -241,7 +206,7 @@ Result<std::string> ServiceRunner::service_start_core_process(
           (void)previous.child.wait();
         }
         auto child = sys::ChildProcess::spawn(core, {"-d", runtime_dir.native()});
-        if (!child) return fail(with_cause("macOS 服务模式拉起核心失败", child.error()));
+        if (!child) return fail(sys::with_cause("macOS 服务模式拉起核心失败", child.error()));
         slot.emplace(ServiceCoreChildState{config.controller_host, std::move(*child),
                                            config.controller_port});
         return std::string("macOS launchd 服务核心启动请求已发送");

@@ -2,6 +2,7 @@
 #include <time.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <optional>
@@ -13,7 +14,7 @@
 #include "app_lib/platform/process_identity.h"
 #include "app_lib/service_runner/service_endpoint.h"
 #include "app_lib/service_runner/service_runner.h"
-#include "app_lib/sys/fixed_paths.h"
+#include "app_lib/sys/message.h"
 #include "app_lib/sys/path_text.h"
 
 namespace app_lib::service_runner {
@@ -26,7 +27,9 @@ using service_transport::ServiceTransportStream;
 
 namespace {
 
-constexpr int IDLE_PAUSE_MS = 120;
+// The pause after an accept failure, and the longest idle wait of a loop
+// that has no shutdown pipe to wait on.
+constexpr int PAUSE_MS = 120;
 
 StatusResponse make_response(bool ok, std::string message, ServiceRunnerStatus data) {
   return StatusResponse{ok, std::move(message), data, service_ipc::SERVICE_IPC_PROTOCOL_VERSION};
@@ -37,13 +40,15 @@ Result<void> check_privileged_install() {
   auto running = platform::current_executable_path();
   if (!running) return fail(running.error());
   auto running_canonical = sys::canonicalize(*running);
-  if (!running_canonical) return fail("解析 macOS 服务宿主路径失败: " + running_canonical.error());
-  auto protected_canonical = sys::canonicalize(macos_protected_host_path());
+  if (!running_canonical)
+    return fail(sys::with_cause("解析 macOS 服务宿主路径失败", running_canonical.error()));
+  auto protected_canonical = sys::canonicalize(ServiceRunner::macos_protected_host_path());
   if (!protected_canonical) {
-    return fail("解析受保护的 macOS 服务宿主失败: " + protected_canonical.error());
+    return fail(sys::with_cause("解析受保护的 macOS 服务宿主失败", protected_canonical.error()));
   }
   if (!sys::same_components(*running_canonical, *protected_canonical)) {
-    return fail("拒绝从非受保护目录运行 macOS 服务: " + sys::path_text(*running_canonical));
+    return fail(
+        sys::with_cause("拒绝从非受保护目录运行 macOS 服务", sys::path_text(*running_canonical)));
   }
   if (!sys::exists_following_links(ServiceRunner::macos_core_binary_path())) {
     return fail("macOS 服务核心文件不存在，请重新安装 PKG");
@@ -53,24 +58,50 @@ Result<void> check_privileged_install() {
   return {};
 }
 
-// Waits until a client is pending or the idle pause is over, whichever comes
-// first, so a client arriving at an idle service is served at once while the
-// idle cost stays one wake-up per pause.
-void wait_for_client(int listener_fd) {
-  pollfd pfd{listener_fd, POLLIN, 0};
-  if (::poll(&pfd, 1, IDLE_PAUSE_MS) < 0 && errno != EINTR) {
+// Waits, without a timeout, until a client is pending or a shutdown is
+// requested, so an idle service costs no wake-up at all and a client is
+// served at once. Either way the caller goes back to the stop flag. Without a
+// shutdown pipe only the ping could end the wait, so it ends after the pause
+// as well.
+void wait_for_client(int listener_fd, const sys::WakePipe* wake) {
+  pollfd pfds[2] = {{listener_fd, POLLIN, 0}, {wake != nullptr ? wake->wait_fd() : -1, POLLIN, 0}};
+  const int ready = wake != nullptr ? ::poll(pfds, 2, -1) : ::poll(pfds, 1, PAUSE_MS);
+  if (ready < 0 && errno != EINTR) {
     // poll itself failing must not turn the loop into a spin.
-    timespec pause{0, IDLE_PAUSE_MS * 1'000'000L};
+    timespec pause{0, PAUSE_MS * 1'000'000L};
     ::nanosleep(&pause, nullptr);
+    return;
   }
+  if (ready > 0 && (pfds[1].revents & POLLIN) != 0) wake->drain();
 }
 
-// A pause that does not end early: after a failed accept the pending
+// A pause that a pending client does not end: after a failed accept the
 // connection is still queued, so waiting on the listener would return at once
-// and the loop would spin while descriptors are exhausted.
-void pause_after_accept_failure() {
-  timespec pause{0, IDLE_PAUSE_MS * 1'000'000L};
-  while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+// and the loop would spin while descriptors are exhausted. A shutdown request
+// ends it early.
+void pause_after_accept_failure(const sys::WakePipe* wake) {
+  if (wake == nullptr) {
+    timespec pause{0, PAUSE_MS * 1'000'000L};
+    while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+    return;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(PAUSE_MS);
+  for (;;) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return;
+    pollfd pfd{wake->wait_fd(), POLLIN, 0};
+    const int ready = ::poll(&pfd, 1, static_cast<int>(left.count()));
+    if (ready > 0 && (pfd.revents & POLLIN) != 0) {
+      wake->drain();
+      return;
+    }
+    if (ready < 0 && errno != EINTR) {
+      timespec pause{0, PAUSE_MS * 1'000'000L};
+      ::nanosleep(&pause, nullptr);
+      return;
+    }
   }
 }
 
@@ -152,7 +183,8 @@ Result<void> serve_guarded(ServiceTransportStream& stream, bool mock,
     cause = "unknown exception";
   }
   try {
-    (void)stream.write_response(make_response(false, "处理 macOS 服务请求失败: " + cause,
+    (void)stream.write_response(make_response(false,
+                                              sys::with_cause("处理 macOS 服务请求失败", cause),
                                               ServiceRunnerStatus::Unavailable));
   } catch (...) {
     // Nothing more can be told to this client; the connection closes.
@@ -164,11 +196,7 @@ Result<void> serve_guarded(ServiceTransportStream& stream, bool mock,
 
 ServiceTransport service_endpoint(bool mock) {
   if (mock) return ServiceTransport::tcp(ServiceRunner::endpoint_addr());
-  return ServiceTransport::unix_socket(ServiceRunner::macos_service_root() / "service.sock");
-}
-
-std::filesystem::path macos_protected_host_path() {
-  return sys::privileged_helper_tools_dir() / "nimbletrace-service";
+  return ServiceTransport::unix_socket(ServiceRunner::macos_service_socket_path());
 }
 
 Result<void> ServiceRunner::run_service_process_loop_with_ready(
@@ -177,6 +205,12 @@ Result<void> ServiceRunner::run_service_process_loop_with_ready(
   if (!mock) {
     if (auto checked = check_privileged_install(); !checked) return fail(checked.error());
   }
+
+  // Made before the first wait, so that a shutdown requested from here on
+  // always finds it. Without it the loop still ends: the ping wakes it, or
+  // the pause in wait_for_client runs out.
+  const auto& shutdown_wake = service_shutdown_wake();
+  const sys::WakePipe* wake = shutdown_wake ? &*shutdown_wake : nullptr;
 
   auto listener = service_endpoint(mock).bind_listener();
   if (!listener) return fail(listener.error());
@@ -187,11 +221,11 @@ Result<void> ServiceRunner::run_service_process_loop_with_ready(
     auto stream = listener->accept();
     if (!stream) {
       if (stream.error().find("would block") != std::string::npos) {
-        wait_for_client(listener->native_handle());
+        wait_for_client(listener->native_handle(), wake);
       } else {
         std::string line = stream.error() + "\n";
         std::fwrite(line.data(), 1, line.size(), stderr);
-        pause_after_accept_failure();
+        pause_after_accept_failure(wake);
       }
       continue;
     }

@@ -31,6 +31,13 @@ struct ServiceRunner {
   static std::string endpoint_addr();
   static std::filesystem::path macos_service_root();
   static std::filesystem::path macos_core_binary_path();
+  // Where the service must run from in privileged mode.
+  static std::filesystem::path macos_protected_host_path();
+  // In the service root: the socket, the file naming the authorized client,
+  // and the directory the core runs in.
+  static std::filesystem::path macos_service_socket_path();
+  static std::filesystem::path macos_authorized_client_file();
+  static std::filesystem::path macos_runtime_dir();
   static Result<std::filesystem::path> macos_authorized_client_executable();
 
   // The service loop; `ready` runs once after a successful bind.

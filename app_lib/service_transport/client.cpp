@@ -7,6 +7,7 @@
 #include "app_lib/service_transport/endpoint.h"
 #include "app_lib/service_transport/socket_io.h"
 #include "app_lib/service_transport/transport.h"
+#include "app_lib/sys/message.h"
 #include "app_lib/sys/path_text.h"
 #include "app_lib/sys/sys_error.h"
 #include "app_lib/sys/text.h"
@@ -40,16 +41,6 @@ constexpr ClientWording UNIX_WORDING{
     "读取 ServiceRunner Unix Socket 响应失败: ",
     false,
 };
-
-std::string connect_failed(std::string_view head, std::string_view endpoint,
-                           std::string_view cause) {
-  std::string out(head);
-  out += '(';
-  out += endpoint;
-  out += "): ";
-  out += cause;
-  return out;
-}
 
 // Reads and decodes the one response line.
 Result<StatusResponse> read_response(const ClientWording& wording, int fd) {
@@ -113,21 +104,22 @@ Result<StatusResponse> send_request_via_tcp(const std::string& addr,
                                             std::chrono::nanoseconds limit) {
   constexpr std::string_view connect_head = "连接 ServiceRunner IPC 失败";
   auto addresses = resolve_tcp_endpoint(addr);
-  if (!addresses) return fail(connect_failed(connect_head, addr, addresses.error()));
+  if (!addresses) return fail(sys::with_cause(connect_head, addr, addresses.error()));
   std::string last_error;
   for (const SocketAddress& address : *addresses) {
     auto connection = open_connection(address);
     if (connection) return exchange(TCP_WORDING, std::move(*connection), request, limit);
     last_error = std::move(connection.error());
   }
-  return fail(connect_failed(connect_head, addr, last_error));
+  return fail(sys::with_cause(connect_head, addr, last_error));
 }
 
 Result<StatusResponse> send_request_via_unix(const std::filesystem::path& path,
                                              const ServiceRunnerRequest& request,
                                              std::chrono::nanoseconds limit) {
   const auto connect_error = [&](std::string_view cause) {
-    return fail(connect_failed("连接 ServiceRunner Unix Socket 失败", sys::path_text(path), cause));
+    return fail(
+        sys::with_cause("连接 ServiceRunner Unix Socket 失败", sys::path_text(path), cause));
   };
   auto address = unix_socket_address(path);
   if (!address) return connect_error(address.error());

@@ -17,6 +17,7 @@
 
 #include "app_lib/platform/socket_flags.h"
 #include "app_lib/service_transport/transport.h"
+#include "app_lib/sys/message.h"
 #include "app_lib/sys/path_text.h"
 #include "app_lib/sys/sys_error.h"
 
@@ -111,31 +112,21 @@ void set_nonblocking(int fd) {
   if (flags != -1) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
-std::string with_value(std::string_view head, std::string_view value, std::string_view cause) {
-  std::string out;
-  out.reserve(head.size() + value.size() + cause.size() + 3);
-  out += head;
-  out += '(';
-  out += value;
-  out += "): ";
-  out += cause;
-  return out;
-}
-
 Result<ServiceTransportListener> bind_unix(const std::filesystem::path& path) {
   const std::string shown = sys::path_text(path);
   if (auto made = make_directories(path.parent_path()); !made) {
-    return fail(with_value("创建 Service Unix Socket 目录失败", sys::path_text(path.parent_path()),
-                           made.error()));
+    return fail(sys::with_cause("创建 Service Unix Socket 目录失败",
+                                sys::path_text(path.parent_path()), made.error()));
   }
   // Whatever stands at the path (a socket left by an unclean exit, a file, a
   // link to one) would make bind fail with EADDRINUSE.
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0 && ::unlink(path.c_str()) != 0) {
-    return fail(with_value("清理旧 Service Unix Socket 失败", shown, sys::last_sys_error_text()));
+    return fail(
+        sys::with_cause("清理旧 Service Unix Socket 失败", shown, sys::last_sys_error_text()));
   }
   const auto bind_failed = [&](std::string_view cause) {
-    return fail(with_value("绑定 Service Unix Socket 失败", shown, cause));
+    return fail(sys::with_cause("绑定 Service Unix Socket 失败", shown, cause));
   };
   auto address = unix_socket_address(path);
   if (!address) return bind_failed(address.error());
@@ -156,7 +147,7 @@ Result<ServiceTransportListener> bind_unix(const std::filesystem::path& path) {
 
 Result<ServiceTransportListener> bind_tcp(const std::string& text) {
   const auto bind_failed = [&](std::string_view cause) {
-    return fail(with_value("绑定 Service TCP 端点失败", text, cause));
+    return fail(sys::with_cause("绑定 Service TCP 端点失败", text, cause));
   };
   auto addresses = resolve_tcp_endpoint(text);
   if (!addresses) return bind_failed(addresses.error());

@@ -5,6 +5,7 @@
 
 #include "app_lib/platform/process_identity.h"
 #include "app_lib/service_transport/transport.h"
+#include "app_lib/sys/message.h"
 #include "app_lib/sys/path_text.h"
 #include "app_lib/sys/sys_error.h"
 #include "app_lib/sys/text.h"
@@ -26,23 +27,26 @@ Result<platform::PeerCredentials> ServiceTransportStream::validate_client_execut
   if (!executable) return fail("无法读取 macOS 客户端进程路径(pid=" + pid_text + ")");
 
   const auto utf8 = sys::validate_utf8(executable->path);
-  if (!utf8) return fail("macOS 客户端进程路径不是有效 UTF-8: " + utf8.error());
+  if (!utf8) return fail(sys::with_cause("macOS 客户端进程路径不是有效 UTF-8", utf8.error()));
   std::string_view client_path = *utf8;
   while (!client_path.empty() && client_path.back() == '\0') client_path.remove_suffix(1);
 
   const auto canonical_client = sys::canonicalize(std::filesystem::path(std::string(client_path)));
   if (!canonical_client) {
-    return fail("解析 ServiceRunner 客户端路径失败: " + canonical_client.error());
+    return fail(sys::with_cause("解析 ServiceRunner 客户端路径失败", canonical_client.error()));
   }
   // The authorized text usually is the canonical one already; then resolving
   // it again would only repeat the answer just computed.
   const auto canonical_authorized = authorized_client.native() == canonical_client->native()
                                         ? canonical_client
                                         : sys::canonicalize(authorized_client);
-  if (!canonical_authorized) return fail("解析授权客户端路径失败: " + canonical_authorized.error());
+  static constexpr std::string_view kAuthorizedFailed = "解析授权客户端路径失败";
+  if (!canonical_authorized) {
+    return fail(sys::with_cause(kAuthorizedFailed, canonical_authorized.error()));
+  }
   struct stat authorized_file {};
   if (::stat(canonical_authorized->c_str(), &authorized_file) != 0) {
-    return fail("解析授权客户端路径失败: " + sys::last_sys_error_text());
+    return fail(sys::with_cause(kAuthorizedFailed, sys::last_sys_error_text()));
   }
 
   // Equal names are not enough: the name the platform reports for a process

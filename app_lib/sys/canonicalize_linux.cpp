@@ -80,8 +80,7 @@ Result<std::filesystem::path> canonicalize(const std::filesystem::path& path) {
   return std::filesystem::path(std::move(resolved));
 }
 
-std::expected<UniqueFd, int> open_without_links(const std::filesystem::path& canonical,
-                                                int flags) {
+std::expected<UniqueFd, int> open_without_links(const std::filesystem::path& canonical, int flags) {
   if (canonical.native().find('\0') != std::string::npos) return std::unexpected(EINVAL);
   open_how how{};
   how.flags = static_cast<std::uint64_t>(flags) | O_CLOEXEC;

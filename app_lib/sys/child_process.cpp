@@ -108,18 +108,12 @@ Result<ChildProcess> ChildProcess::spawn(const std::filesystem::path& program,
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),
-      status_(std::exchange(other.status_, std::nullopt)),
-      stdin_(std::exchange(other.stdin_, std::nullopt)),
-      stdout_(std::exchange(other.stdout_, std::nullopt)),
-      stderr_(std::exchange(other.stderr_, std::nullopt)) {}
+      status_(std::exchange(other.status_, std::nullopt)) {}
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
   if (this != &other) {
     pid_ = std::exchange(other.pid_, -1);
     status_ = std::exchange(other.status_, std::nullopt);
-    stdin_ = std::exchange(other.stdin_, std::nullopt);
-    stdout_ = std::exchange(other.stdout_, std::nullopt);
-    stderr_ = std::exchange(other.stderr_, std::nullopt);
   }
   return *this;
 }
@@ -147,7 +141,6 @@ Result<void> ChildProcess::kill() {
 }
 
 Result<int> ChildProcess::wait() {
-  stdin_.reset();
   if (status_) return *status_;
   if (pid_ <= 0) return fail(sys_error_text(ECHILD));
   int status = 0;

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "app_lib/sys/fd.h"
 #include "app_lib/sys/result.h"
 
 namespace app_lib::sys {
@@ -43,8 +42,7 @@ class ChildProcess {
   // recycled process id is never signalled.
   Result<void> kill();
   // Blocking wait, restarted after EINTR; returns the remembered status at once
-  // if already collected. Closes the parent's end of the child's standard
-  // input first, so a child reading it sees end of file.
+  // if already collected.
   Result<int> wait();
 
  private:
@@ -52,11 +50,6 @@ class ChildProcess {
 
   pid_t pid_ = -1;
   std::optional<int> status_;
-  // The parent's ends of the child's standard streams; always empty for the
-  // core, whose streams go to /dev/null.
-  std::optional<UniqueFd> stdin_;
-  std::optional<UniqueFd> stdout_;
-  std::optional<UniqueFd> stderr_;
 };
 
 }  // namespace app_lib::sys

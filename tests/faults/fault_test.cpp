@@ -397,5 +397,46 @@ TEST_F(FaultTest, FullRuntimeFileSystemFailsTheStartAndKeepsTheStagedConfig) {
   EXPECT_EQ(read_file(staged_in_service_view), "again: 2\n");
 }
 
+long status_kib(pid_t pid, const std::string& key) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string word;
+  while (status >> word) {
+    if (word == key) {
+      long kib = 0;
+      status >> kib;
+      return kib;
+    }
+  }
+  return -1;
+}
+
+// A request that makes the service run out of memory is that request's
+// failure: it is answered, and the service, its socket and its core stay.
+TEST_F(FaultTest, AllocationFailureInARequestIsAnsweredAndServingGoesOn) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers' allocators abort instead of throwing when memory runs out";
+#endif
+  start_service();
+  CoreConfig running;
+  ASSERT_EQ(exchange(running.start_line()), STARTED);
+  const auto cores = running_cores();
+  ASSERT_EQ(cores.size(), 1u);
+
+  // Room for everything the service does, but not for a 48 MiB configuration.
+  const long size_kib = status_kib(service_->pid(), "VmSize:");
+  ASSERT_GT(size_kib, 0);
+  const rlim_t limit = static_cast<rlim_t>(size_kib + 16 * 1024) * 1024;
+  const rlimit tight{limit, RLIM_INFINITY};
+  ASSERT_EQ(::prlimit(service_->pid(), RLIMIT_AS, &tight, nullptr), 0) << std::strerror(errno);
+  CoreConfig big("");
+  fs::resize_file(big.config_file, std::size_t{48} << 20);
+
+  EXPECT_EQ(exchange(big.start_line()),
+            response_line(false, "处理 macOS 服务请求失败: std::bad_alloc", "Unavailable"));
+  EXPECT_TRUE(service_->running());
+  EXPECT_EQ(exchange(STATUS_LINE), response_line(true, "service runner status", "Running"));
+  EXPECT_EQ(running_cores(), cores);
+}
+
 }  // namespace
 }  // namespace nimbletrace_test

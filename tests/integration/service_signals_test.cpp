@@ -100,6 +100,8 @@ TEST_F(SignalTest, RequestInHandIsAnsweredAndItsCoreStoppedOnTheWayOut) {
 TEST_F(SignalTest, ShutdownCompletesWhenTheWakeUpPingCannotConnect) {
   ServiceProcess service(ServiceProcess::Options::privileged());
   ASSERT_TRUE(service.wait_ready());
+  // Idle, the loop waits with no timeout: only the shutdown pipe can wake it.
+  ASSERT_TRUE(eventually([&] { return waiting_in_poll(service.pid()); }));
   fs::remove(sandbox_paths().socket);
   service.signal(SIGTERM);
   EXPECT_TRUE(exited_cleanly(service.wait_exit()));

@@ -80,7 +80,8 @@ TEST(ProcessIdentityTest, IdentifiesSocketPeerPinnedWherePossible) {
     EXPECT_EQ(peer->credentials().uid, ::getuid());
     EXPECT_EQ(peer->credentials().gid, ::getgid());
     std::vector<gid_t> groups(static_cast<std::size_t>(::getgroups(0, nullptr)));
-    groups.resize(static_cast<std::size_t>(::getgroups(static_cast<int>(groups.size()), groups.data())));
+    groups.resize(
+        static_cast<std::size_t>(::getgroups(static_cast<int>(groups.size()), groups.data())));
     EXPECT_EQ(peer->credentials().groups, groups);
   }
 }

@@ -424,6 +424,23 @@ TEST_F(SecurityTest, LinksPlantedInTheRuntimeDirectoryAreNotFollowed) {
   }
 }
 
+// Only someone who can write the service root can plant a link at runtime/,
+// but even then neither the chmod nor the staged copy may follow it.
+TEST_F(SecurityTest, LinkAtTheRuntimeDirectoryIsRefusedAndItsTargetUntouched) {
+  TempDir target;
+  ASSERT_EQ(::chmod(target.path().c_str(), 0755), 0);
+  fs::create_directory_symlink(target.path(), sandbox_paths().runtime_dir);
+  CoreConfig config;
+  EXPECT_EQ(
+      exchange(config.start_line()),
+      response_line(false,
+                    "创建 macOS 服务运行目录失败: Too many levels of symbolic links (os error 40)",
+                    "Unavailable"));
+  EXPECT_EQ(mode_of(target.path()), S_IFDIR | 0755u);
+  EXPECT_TRUE(fs::is_empty(target.path()));
+  EXPECT_TRUE(running_cores().empty());
+}
+
 TEST_F(SecurityTest, OnlyTheSocketIsWorldWritableInTheServiceRoot) {
   CoreConfig config;
   ASSERT_EQ(exchange(config.start_line()), STARTED);

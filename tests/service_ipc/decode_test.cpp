@@ -25,6 +25,10 @@ std::string start_core_with(const std::string& launch_members) {
 const std::string ALL_BUT_PORT =
     R"("config_dir":"d","config_file":"f","config_sha256":"s","controller_host":"h")";
 
+// Well-formed numbers that no double holds.
+const std::string DIGITS_401 = "1" + std::string(400, '0');
+const std::string HUGE_NUMBERS = "[1e400,-1E+999,0.5e99999," + DIGITS_401 + ",-" + DIGITS_401 + "]";
+
 struct ErrorCase {
   const char* name;
   std::string text;
@@ -63,6 +67,15 @@ TEST(DecodeRequestTest, ReportsMalformedTextWithPosition) {
       {"lone surrogate escape", R"({"type":"\ud800"})", {"surrogate", "line 1"}},
       {"leading zero", R"({"type":"ping","x":01})", {"line 1"}},
       {"malformed unknown member", R"({"type":"ping","x":[1,})", {"line 1 column 23"}},
+      // Numbers beyond a double are read, so what follows them is checked as usual.
+      {"malformed after a huge number", R"({"type":"ping","x":1e400,})", {"line 1 column 26"}},
+      {"huge number where a colon belongs",
+       R"({"type" 1e400})",
+       {"unexpected number", "line 1 column 13"}},
+      {"huge number after the value",
+       R"({"type":"ping","x":1e400} 1e400)",
+       {"trailing characters", "line 1 column 31"}},
+      {"fraction without digits after a huge number", R"({"x":1e400,"type":1.})", {"line 1"}},
   });
 }
 
@@ -145,7 +158,53 @@ TEST(DecodeRequestTest, ChecksPortRange) {
       {"string", start_core_with(prefix + R"("9090")"), {"invalid type", "string \"9090\""}},
       {"null", start_core_with(prefix + "null"), {"invalid type", "null"}},
       {"boolean", start_core_with(prefix + "false"), {"invalid type", "boolean `false`"}},
+      {"beyond a double",
+       start_core_with(prefix + "1e400"),
+       {"invalid type", "floating point `1e400`", "u16"}},
+      {"negative beyond a double",
+       start_core_with(prefix + "-1E+999"),
+       {"invalid type", "floating point `-1E+999`"}},
+      {"401 digits",
+       start_core_with(prefix + DIGITS_401),
+       {"invalid value", "integer `1000000000", "u16"}},
+      {"negative, 401 digits",
+       start_core_with(prefix + "-" + DIGITS_401),
+       {"invalid value", "integer `-100000000"}},
+      {"huge after an earlier bad port",
+       start_core_with(prefix + "1.5,\"controller_port\":1e400"),
+       {"floating point `1.5`"}},
   });
+}
+
+TEST(DecodeRequestTest, QuotesOnlyTheStartOfALongNumber) {
+  const std::string first_32 = DIGITS_401.substr(0, 32);
+  struct Case {
+    const char* name;
+    std::string number;
+    std::string quoted;
+  };
+  const Case cases[] = {
+      {"401 digits", DIGITS_401, "integer `" + first_32 + "…`"},
+      {"300 digits, still a double", DIGITS_401.substr(0, 300), "integer `" + first_32 + "…`"},
+      {"long fraction", "0." + std::string(40, '5'),
+       "floating point `0." + std::string(30, '5') + "…`"},
+      {"32 characters exactly", DIGITS_401.substr(0, 32), "integer `" + first_32 + "`"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string text = start_core_with(ALL_BUT_PORT + R"(,"controller_port":)" + c.number);
+    auto decoded = decode_request(text);
+    ASSERT_FALSE(decoded.has_value());
+    const std::string column = std::to_string(text.find(c.number) + c.number.size());
+    const std::string kind = c.quoted.starts_with("integer") ? "invalid value: " : "invalid type: ";
+    EXPECT_EQ(decoded.error(), kind + c.quoted + ", expected u16 at line 1 column " + column);
+  }
+  auto response =
+      decode_response(R"({"ok":true,"message":"m","protocol_version":)" + DIGITS_401 + "}");
+  ASSERT_FALSE(response.has_value());
+  EXPECT_TRUE(response.error().starts_with("invalid value: integer `" + first_32 +
+                                           "…`, expected u32 at line 1 column "))
+      << response.error();
 }
 
 TEST(DecodeRequestTest, PointsAtTheOffendingToken) {
@@ -195,6 +254,22 @@ TEST(DecodeRequestTest, DecodesValidRequests) {
       {"escaped names", R"({"\u0074ype":"p\u0069ng"})", Ping{}},
       {"minus zero port", start_core_with(ALL_BUT_PORT + R"(,"controller_port":-0)"),
        StartCore{{"d", "f", "s", "h", 0}}},
+      {"ping with a member beyond a double", R"({"type":"ping","x":1e400})", Ping{}},
+      {"ping with huge numbers everywhere",
+       R"({"a":)" + HUGE_NUMBERS + R"(,"type":"ping","launch":)" + DIGITS_401 +
+           R"(,"b":{"c":-1e400}})",
+       Ping{}},
+      {"stop_core ignores a huge launch", R"({"type":"stop_core","launch":1e400})", StopCore{}},
+      {"launch with huge extra members",
+       R"({"x":)" + HUGE_NUMBERS + R"(,"type":"start_core","launch":{)" + ALL_BUT_PORT +
+           R"(,"big":)" + DIGITS_401 + R"(,"controller_port":65535,"more":[1e400]}})",
+       StartCore{max_port}},
+      // Text that looks like a huge number inside a string stays as written.
+      {"huge-looking text in strings",
+       start_core_with(R"("config_dir":"1e400\"1e400","config_file":"\\",)"
+                       R"("config_sha256":"s","x":1e400,"controller_host":"-1e999",)"
+                       R"("controller_port":65535)"),
+       StartCore{{"1e400\"1e400", "\\", "s", "-1e999", 65535}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -239,6 +314,9 @@ TEST(DecodeResponseTest, DecodesValidResponses) {
       {"unavailable",
        R"({"ok":false,"message":"x","data":"Unavailable"})",
        {false, "x", ServiceRunnerStatus::Unavailable, 0}},
+      {"unknown members beyond a double",
+       R"({"x":)" + HUGE_NUMBERS + R"(,"ok":true,"message":"1e400","y":-1e400,"data":"Running"})",
+       {true, "1e400", ServiceRunnerStatus::Running, 0}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -272,6 +350,19 @@ TEST(DecodeResponseTest, ReportsProblemsNamingTheMember) {
        R"({"ok":true,"message":"m","protocol_version":-1})",
        {"invalid value", "`-1`"}},
       {"version fraction", R"({"ok":true,"message":"m","protocol_version":1.5})", {"invalid type"}},
+      {"version beyond a double",
+       R"({"ok":true,"message":"m","protocol_version":1e400})",
+       {"invalid type", "floating point `1e400`", "u32"}},
+      {"version of 401 digits",
+       R"({"ok":true,"message":"m","protocol_version":)" + DIGITS_401 + "}",
+       {"invalid value", "u32"}},
+      {"ok beyond a double", R"({"ok":1e400,"message":"m"})", {"invalid type", "`1e400`"}},
+      {"data beyond a double",
+       R"({"ok":true,"message":"m","data":-1e400})",
+       {"invalid type", "`-1e400`"}},
+      {"huge number then a missing member",
+       R"({"ok":true,"x":1e400})",
+       {"missing field `message`"}},
       {"ok twice", R"({"ok":true,"ok":true,"message":"m"})", {"duplicate field `ok`"}},
       {"data twice",
        R"({"ok":true,"message":"m","data":null,"data":null})",

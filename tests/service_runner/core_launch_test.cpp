@@ -71,7 +71,7 @@ class CoreLaunchTest : public testing::Test {
 
   fs::path home() const { return temp_ / "home"; }
   fs::path config_dir() const { return home() / ".nimbletrace"; }
-  fs::path runtime_dir() const { return ServiceRunner::macos_service_root() / "runtime"; }
+  fs::path runtime_dir() const { return ServiceRunner::macos_runtime_dir(); }
 
   void write_config(const std::string& bytes) {
     write_file(config_dir() / "config.yaml", bytes);
@@ -174,6 +174,15 @@ TEST_F(CoreLaunchTest, RefusalsComeInOrderAndTouchNothing) {
          ::mkfifo(file.c_str(), 0600);
        },
        "读取 macOS 服务核心配置失败: not a regular file"},
+      {"directory named config.yaml",
+       [&](auto&) {
+         fs::remove(file);
+         fs::create_directory(file);
+       },
+       "读取 macOS 服务核心配置失败: Is a directory (os error 21)"},
+      {"one byte over the size limit",
+       [&](auto&) { fs::resize_file(file, SERVICE_CORE_CONFIG_SIZE_LIMIT + 1); },
+       "读取 macOS 服务核心配置失败: File too large (os error 27)"},
       {"63 digits", [&](auto& c) { c.config_sha256 = digest.substr(1); }, kDigest},
       {"65 digits", [&](auto& c) { c.config_sha256 = digest + "0"; }, kDigest},
       {"trailing newline", [&](auto& c) { c.config_sha256 = digest + "\n"; }, kDigest},
@@ -189,6 +198,94 @@ TEST_F(CoreLaunchTest, RefusalsComeInOrderAndTouchNothing) {
     EXPECT_EQ(error_of(refused), c.expected) << c.name;
     EXPECT_FALSE(fs::exists(runtime_dir())) << c.name;
     EXPECT_EQ(core_pid(), -1) << c.name;
+  }
+}
+
+TEST_F(CoreLaunchTest, ConfigurationOfExactlyTheSizeLimitIsAccepted) {
+  const std::string zeros(SERVICE_CORE_CONFIG_SIZE_LIMIT, '\0');
+  write_config("");
+  fs::resize_file(config_dir() / "config.yaml", zeros.size());
+  ServiceRunnerCoreLaunchConfig config = request();
+  config.config_sha256 = digest_of(zeros);
+  EXPECT_EQ(start(config).value(), kStarted);
+  EXPECT_EQ(fs::file_size(runtime_dir() / "config.yaml"), zeros.size());
+}
+
+// Only someone who can write the service root can put something other than a
+// directory at runtime/; even then the staged copy and the mode change must
+// not land anywhere else.
+TEST_F(CoreLaunchTest, RuntimeThatIsNotADirectoryIsRefusedWithTheSystemsCause) {
+  const fs::path elsewhere = temp_ / "elsewhere";
+  const struct {
+    const char* name;
+    std::function<void()> plant;
+    std::string cause;
+  } cases[] = {
+      {"plain file", [&] { write_file(runtime_dir(), "file\n"); }, "File exists (os error 17)"},
+      {"link to a directory", [&] { fs::create_directory_symlink(elsewhere, runtime_dir()); },
+       "Too many levels of symbolic links (os error 40)"},
+      {"dangling link", [&] { fs::create_symlink(temp_ / "none", runtime_dir()); },
+       "Too many levels of symbolic links (os error 40)"},
+  };
+  for (const auto& c : cases) {
+    reset();
+    fs::remove_all(elsewhere);
+    fs::create_directories(elsewhere);
+    ::chmod(elsewhere.c_str(), 0755);
+    fs::create_directories(runtime_dir().parent_path());
+    c.plant();
+    EXPECT_EQ(error_of(start(request())), "创建 macOS 服务运行目录失败: " + c.cause) << c.name;
+    EXPECT_EQ(mode_of(elsewhere), 0755u) << c.name;
+    EXPECT_TRUE(fs::is_empty(elsewhere)) << c.name;
+    EXPECT_EQ(core_pid(), -1) << c.name;
+  }
+}
+
+// The thread's fsuid, fsgid and supplementary groups, as the kernel reports them.
+std::string thread_file_credentials() {
+  std::string status = read_file("/proc/thread-self/status");
+  std::string wanted;
+  for (const char* key : {"Uid:", "Gid:", "Groups:"}) {
+    const auto at = status.find(std::string("\n") + key);
+    wanted += status.substr(at + 1, status.find('\n', at + 1) - at);
+  }
+  return wanted;
+}
+
+// Reading on behalf of a peer uses exactly the peer's rights, and the serving
+// thread has its own back afterwards, whatever the outcome.
+TEST_F(CoreLaunchTest, RequesterRightsDecideWhatIsRead) {
+  if (::geteuid() != 0) GTEST_SKIP() << "taking on another user's rights needs root";
+  const platform::PeerCredentials nobody{
+      nimbletrace_test::ATTACKER_UID, nimbletrace_test::ATTACKER_GID, {}};
+  const platform::PeerCredentials root{0, 0, {}};
+  const platform::PeerCredentials nobody_in_group{
+      nimbletrace_test::ATTACKER_UID, nimbletrace_test::ATTACKER_GID, {4242}};
+  const fs::path file = config_dir() / "config.yaml";
+  const struct {
+    const char* name;
+    platform::PeerCredentials requester;
+    unsigned mode;
+    gid_t group;
+    std::string expected;
+  } cases[] = {
+      {"root-only file, unprivileged requester", nobody, 0600, 0,
+       "读取 macOS 服务核心配置失败: Permission denied (os error 13)"},
+      {"root-only file, root requester", root, 0600, 0, kStarted},
+      {"world-readable file, unprivileged requester", nobody, 0644, 0, kStarted},
+      {"group-readable file, requester in the group", nobody_in_group, 0640, 4242, kStarted},
+      {"group-readable file, requester not in it", nobody, 0640, 4242,
+       "读取 macOS 服务核心配置失败: Permission denied (os error 13)"},
+  };
+  const std::string own = thread_file_credentials();
+  for (const auto& c : cases) {
+    reset();
+    ::chmod(temp_.path().c_str(), 0755);
+    ::chmod(file.c_str(), c.mode);
+    ASSERT_EQ(::chown(file.c_str(), 0, c.group), 0);
+    auto result = ServiceRunner::service_start_core_process(request(), c.requester);
+    EXPECT_EQ(result ? *result : result.error(), c.expected) << c.name;
+    EXPECT_EQ(thread_file_credentials(), own) << c.name;
   }
 }
 

@@ -61,7 +61,7 @@ TEST(SettingsTest, AuthorizedClientIsReadAndCanonicalized) {
   ASSERT_FALSE(sys::fs_root().empty());
   fs::remove_all(sys::fs_root());
   fs::create_directories(ServiceRunner::macos_service_root());
-  const fs::path file = ServiceRunner::macos_service_root() / "authorized-client.path";
+  const fs::path file = ServiceRunner::macos_authorized_client_file();
   const std::string read_failed = "读取 macOS 服务授权客户端路径失败: ";
   nimbletrace_test::TempDir temp;
 

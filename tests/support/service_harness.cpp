@@ -10,6 +10,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -135,6 +136,18 @@ bool process_alive(pid_t pid) {
   if (close == std::string::npos || close + 2 >= text.size()) return false;
   const char state = text[close + 2];
   return state != 'Z' && state != 'X';
+}
+
+bool waiting_in_poll(pid_t pid) {
+  // "running", or the number of the system call the thread is blocked in,
+  // followed by its arguments.
+  std::ifstream syscall("/proc/" + std::to_string(pid) + "/syscall");
+  long number = -1;
+  if (!(syscall >> number)) return false;
+#ifdef SYS_poll
+  if (number == SYS_poll) return true;
+#endif
+  return number == SYS_ppoll;
 }
 
 std::optional<int> tcp_accept_queue(const std::string& endpoint) {

@@ -130,6 +130,9 @@ bool eventually(Condition condition, std::chrono::milliseconds timeout = 5s) {
 
 // True if a process with this id exists and is not a zombie.
 bool process_alive(pid_t pid);
+// True while the main thread of `pid` sits in poll: the service's loop has
+// nothing to do and waits for a client or a shutdown request.
+bool waiting_in_poll(pid_t pid);
 // Pids of running stand-in cores (by executable name), zombies excluded.
 std::vector<pid_t> running_cores();
 

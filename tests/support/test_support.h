@@ -1,6 +1,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
 #include <filesystem>
 #include <functional>
@@ -45,6 +46,19 @@ class TempDir {
 // Writes `bytes` to `path` (creating or truncating it); aborts the test on failure.
 void write_file(const std::filesystem::path& path, std::string_view bytes);
 std::string read_file(const std::filesystem::path& path);
+
+// The unprivileged user that attackers in the security tests run as: nobody
+// and nogroup on Debian; nothing on the machine is owned by them.
+inline constexpr uid_t ATTACKER_UID = 65534;
+inline constexpr gid_t ATTACKER_GID = 65534;
+// A second unprivileged user, owner of files the attacker must not reach.
+inline constexpr uid_t VICTIM_UID = 65533;
+inline constexpr gid_t VICTIM_GID = 65533;
+
+// Drops the calling process for good to `uid` and `gid` with no supplementary
+// groups (setresgid, setgroups, setresuid, in that order); false if any step
+// failed or root could be regained.
+bool drop_privileges(uid_t uid, gid_t gid);
 
 // Helper modes: a test executable started with "--nt-helper NAME ARGS..." runs
 // the helper registered under NAME instead of the tests and exits with its

@@ -1,7 +1,4 @@
 // nimbletrace-servicectl: sends one request to the service and prints the answer.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <charconv>
 #include <chrono>
@@ -19,6 +16,8 @@
 #include "app_lib/service_runner/service_endpoint.h"
 #include "app_lib/service_runner/service_runner.h"
 #include "app_lib/service_transport/transport.h"
+#include "app_lib/sys/file_read.h"
+#include "app_lib/sys/message.h"
 #include "app_lib/sys/sha256.h"
 #include "app_lib/sys/sys_error.h"
 
@@ -67,24 +66,13 @@ int usage_error(const std::string& message) {
   return 2;
 }
 
-Result<std::string> read_whole_file(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return fail(path + ": " + app_lib::sys::last_sys_error_text());
-  std::string bytes;
-  char buffer[65536];
-  while (true) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const std::string error = app_lib::sys::last_sys_error_text();
-      ::close(fd);
-      return fail(path + ": " + error);
-    }
-    bytes.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  return bytes;
+// The service refuses a larger configuration, so there is nothing to gain
+// from digesting one.
+Result<std::string> read_config(const std::string& path) {
+  auto bytes = app_lib::sys::read_whole_file(
+      path, {.size_cap = app_lib::service_runner::SERVICE_CORE_CONFIG_SIZE_LIMIT});
+  if (!bytes) return fail(app_lib::sys::with_cause(path, bytes.error().text()));
+  return std::move(*bytes);
 }
 
 Result<ipc::ServiceRunnerRequest> build_request(const Options& options) {
@@ -118,7 +106,7 @@ Result<ipc::ServiceRunnerRequest> build_request(const Options& options) {
   if (options.sha256) {
     launch.config_sha256 = *options.sha256;
   } else {
-    auto bytes = read_whole_file(launch.config_file);
+    auto bytes = read_config(launch.config_file);
     if (!bytes) return fail("cannot read the configuration to digest it: " + bytes.error());
     auto digest = app_lib::sys::sha256_hex(*bytes);
     if (!digest) return fail(digest.error());

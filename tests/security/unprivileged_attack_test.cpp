@@ -1,0 +1,462 @@
+// The privileged service attacked by a local user without privileges. Each
+// attacker is this test binary, or a copy of it, re-executed as a helper that
+// drops to an unprivileged user before it does anything else; only the setup
+// an attacker could not do itself (a hard link to a root-only file, another
+// user's home) is made by the test as root.
+
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "app_lib/service_ipc/codec.h"
+#include "app_lib/service_runner/service_runner.h"
+#include "app_lib/service_transport/transport.h"
+#include "app_lib/sys/sha256.h"
+#include "tests/integration/integration_support.h"
+#include "tests/support/test_support.h"
+
+namespace nimbletrace_test {
+namespace {
+
+namespace fs = std::filesystem;
+using app_lib::service_transport::ServiceTransport;
+
+// Exit status of a helper that cannot run its attack on this machine; it
+// prints the reason first.
+constexpr int SKIPPED = 77;
+// Exit status of a helper that could not drop its privileges.
+constexpr int NOT_DROPPED = 90;
+
+constexpr std::string_view REFUSAL_HEAD =
+    R"({"ok":false,"message":"拒绝未授权的 macOS ServiceRunner 客户端(pid=)";
+constexpr std::string_view UNAVAILABLE_END = "\"data\":\"Unavailable\",\"protocol_version\":1}\n";
+
+std::string exchange_with(const fs::path& socket, std::string_view line) {
+  return raw_exchange(ServiceTransport::unix_socket(socket), line);
+}
+
+std::string text_of_own_executable() {
+  std::error_code ec;
+  return fs::read_symlink("/proc/self/exe", ec).string();
+}
+
+// argv: socket, line. Prints "answer:" and what the service said.
+NIMBLETRACE_TEST_HELPER(attacker_send) {
+  if (argc != 2 || !drop_privileges(ATTACKER_UID, ATTACKER_GID)) return NOT_DROPPED;
+  std::printf("answer:%s", exchange_with(argv[0], argv[1]).c_str());
+  return 0;
+}
+
+// argv: socket, line, authorized client. Runs from the attacker's own copy of
+// this binary, deletes that copy, and plants a link named as the kernel names
+// a deleted executable ("<path> (deleted)"), pointing at the authorized client.
+NIMBLETRACE_TEST_HELPER(deleted_executable_attack) {
+  if (argc != 3 || !drop_privileges(ATTACKER_UID, ATTACKER_GID)) return NOT_DROPPED;
+  const std::string own = text_of_own_executable();
+  if (::unlink(own.c_str()) != 0) return 3;
+  const std::string shown = text_of_own_executable();
+  if (shown != own + " (deleted)") return 4;
+  if (::symlink(argv[2], shown.c_str()) != 0) return 5;
+  std::printf("answer:%s", exchange_with(argv[0], argv[1]).c_str());
+  return 0;
+}
+
+// Runs inside the attacker's namespace, from the file mounted over the
+// authorized client: the kernel now shows exactly the authorized path.
+// argv: socket, line.
+NIMBLETRACE_TEST_HELPER(send_as_is) {
+  if (argc != 2) return 2;
+  std::printf("exe:%s\nanswer:%s", text_of_own_executable().c_str(),
+              exchange_with(argv[0], argv[1]).c_str());
+  return 0;
+}
+
+bool write_text(const char* path, const std::string& text) {
+  const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  ::close(fd);
+  return written;
+}
+
+// argv: socket, line, authorized client, attacker directory holding a file of
+// the authorized client's name. In a user and mount namespace of its own, the
+// attacker mounts that directory over the authorized client's directory and
+// runs its file under the authorized path.
+NIMBLETRACE_TEST_HELPER(namespace_alias_attack) {
+  if (argc != 4 || !drop_privileges(ATTACKER_UID, ATTACKER_GID)) return NOT_DROPPED;
+  const std::string uid_map = "0 " + std::to_string(ATTACKER_UID) + " 1\n";
+  const std::string gid_map = "0 " + std::to_string(ATTACKER_GID) + " 1\n";
+  const std::string authorized_dir = fs::path(argv[2]).parent_path().string();
+  // clone rather than unshare: unshare(CLONE_NEWUSER) refuses a process with
+  // more than one thread, and a sanitizer's runtime may have started one.
+  // The child only makes system calls until it execs.
+  const long child = ::syscall(SYS_clone, CLONE_NEWUSER | CLONE_NEWNS | SIGCHLD, nullptr, nullptr,
+                               nullptr, nullptr);
+  if (child < 0) {
+    std::printf("unprivileged user namespaces are not available here: %s\n", std::strerror(errno));
+    return SKIPPED;
+  }
+  if (child == 0) {
+    if (!write_text("/proc/self/setgroups", "deny") || !write_text("/proc/self/uid_map", uid_map) ||
+        !write_text("/proc/self/gid_map", gid_map)) {
+      ::_exit(4);
+    }
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount(argv[3], authorized_dir.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+      ::_exit(5);
+    }
+    ::execl(argv[2], argv[2], "--nt-helper", "send_as_is", argv[0], argv[1], nullptr);
+    ::_exit(6);
+  }
+  int status = 0;
+  if (::waitpid(static_cast<pid_t>(child), &status, 0) != child) return 7;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 8;
+}
+
+// argv: socket, line, attacker directory, authorized client's directory,
+// tries. The attacker runs from <dir>/d/<name>, <name> being the authorized
+// client's file name, while a thread keeps swapping <dir>/d for a symbolic
+// link to the authorized client's directory and back. A check that reads the
+// executable's name and resolves it later can be made to resolve the
+// authorized client. Prints how many connections were accepted.
+NIMBLETRACE_TEST_HELPER(swap_race_attack) {
+  if (argc != 5 || !drop_privileges(ATTACKER_UID, ATTACKER_GID)) return NOT_DROPPED;
+  const fs::path dir = argv[2];
+  const std::string real = (dir / "d").string();
+  const std::string parked = (dir / "e").string();
+  const int tries = std::stoi(argv[4]);
+  std::atomic<bool> done{false};
+  std::thread swapper([&] {
+    while (!done.load()) {
+      if (::rename(real.c_str(), parked.c_str()) != 0) break;
+      (void)::symlink(argv[3], real.c_str());
+      std::this_thread::yield();
+      (void)::unlink(real.c_str());
+      if (::rename(parked.c_str(), real.c_str()) != 0) break;
+      std::this_thread::yield();
+    }
+  });
+  int accepted = 0;
+  int refused = 0;
+  for (int i = 0; i < tries; ++i) {
+    const std::string answer = exchange_with(argv[0], argv[1]);
+    if (answer.starts_with(R"({"ok":true)")) ++accepted;
+    if (answer.starts_with(R"({"ok":false)")) ++refused;
+  }
+  done.store(true);
+  swapper.join();
+  std::printf("accepted=%d refused=%d\n", accepted, refused);
+  return 0;
+}
+
+mode_t mode_of(const fs::path& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
+}
+
+long resident_kib(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string key;
+  while (status >> key) {
+    if (key == "VmRSS:") {
+      long kib = 0;
+      status >> kib;
+      return kib;
+    }
+  }
+  return -1;
+}
+
+std::string start_line_for(const fs::path& dir, const fs::path& file, std::string digest) {
+  app_lib::service_ipc::ServiceRunnerCoreLaunchConfig launch;
+  launch.config_dir = dir.string();
+  launch.config_file = file.string();
+  launch.config_sha256 = std::move(digest);
+  launch.controller_host = "127.0.0.1";
+  launch.controller_port = 9090;
+  std::string line;
+  EXPECT_OK(app_lib::service_ipc::encode_request(app_lib::service_ipc::StartCore{launch}, line));
+  return line + "\n";
+}
+
+std::string sha256_of(std::string_view bytes) {
+  return app_lib::sys::sha256_hex(bytes).value();
+}
+
+std::string refused_with(std::string_view message) {
+  return response_line(false, message, "Unavailable");
+}
+
+class UnprivilegedAttackTest : public SandboxServiceTest {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "attackers are made by dropping root; run as root";
+    SandboxServiceTest::SetUp();
+    // The authorized client lives where every user can run it but only root
+    // can change it, as an installed application does.
+    const SandboxPaths p = sandbox_paths();
+    client_dir_ = p.root / "Applications";
+    fs::create_directories(client_dir_);
+    client_ = client_dir_ / "nimbletrace-client";
+    fs::copy_file(self_executable(), client_);
+    for (fs::path dir = client_dir_; dir != p.root.parent_path(); dir = dir.parent_path()) {
+      ASSERT_EQ(::chmod(dir.c_str(), 0755), 0) << dir;
+    }
+    ASSERT_EQ(::chmod(client_.c_str(), 0755), 0);
+    write_file(p.authorized_file, client_.string() + "\n");
+    // The attacker's own home.
+    ASSERT_EQ(::chown(home_.path().c_str(), ATTACKER_UID, ATTACKER_GID), 0);
+    start_service();
+  }
+
+  // Runs `program` as the helper `helper`, which drops to the attacker's user
+  // first; returns its output, failing the test unless it exited with 0.
+  std::string attack(const fs::path& program, const std::string& helper,
+                     std::vector<std::string> args) {
+    std::vector<std::string> argv{program.string(), "--nt-helper", helper,
+                                  sandbox_paths().socket.string()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    auto [status, output] = run_program(argv, {}, 60s);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == SKIPPED) {
+      skipped_ = output;
+      return output;
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << helper << ": wait status " << status << ", output: " << output;
+    return output;
+  }
+
+  // A copy of this binary that the attacker owns, named like the authorized
+  // client, in `dir` (created, owned by the attacker).
+  fs::path attacker_copy(const fs::path& dir) {
+    fs::create_directories(dir);
+    EXPECT_EQ(::chown(dir.c_str(), ATTACKER_UID, ATTACKER_GID), 0);
+    const fs::path copy = dir / client_.filename();
+    fs::copy_file(self_executable(), copy);
+    EXPECT_EQ(::chown(copy.c_str(), ATTACKER_UID, ATTACKER_GID), 0);
+    EXPECT_EQ(::chmod(copy.c_str(), 0755), 0);
+    return copy;
+  }
+
+  // A .nimbletrace/config.yaml under `base`, all owned by `uid`.
+  fs::path config_dir_of(const fs::path& base, uid_t uid, gid_t gid, std::string_view contents) {
+    const fs::path dir = base / ".nimbletrace";
+    fs::create_directories(dir);
+    write_file(dir / "config.yaml", contents);
+    for (const fs::path& p : {base, dir, dir / "config.yaml"}) {
+      EXPECT_EQ(::chown(p.c_str(), uid, gid), 0) << p;
+    }
+    return dir;
+  }
+
+  void expect_nothing_done() {
+    EXPECT_FALSE(fs::exists(fs::symlink_status(sandbox_paths().runtime_dir)));
+    EXPECT_TRUE(running_cores().empty());
+    EXPECT_EQ(attack(client_, "attacker_send", {std::string(PING_LINE)}),
+              "answer:" + response_line(true, "service runner pong", "Stopped"))
+        << "the service must go on serving";
+  }
+
+  TempDir home_;
+  fs::path client_dir_;
+  fs::path client_;
+  std::string skipped_;
+};
+
+// The positive case first: an unprivileged user with the authorized client
+// starts the core on their own configuration, also through a symbolically
+// linked .nimbletrace, so reading with the user's rights takes nothing away
+// from a legitimate client.
+TEST_F(UnprivilegedAttackTest, OwnConfigurationThroughALinkedDirectoryStartsTheCore) {
+  const fs::path real = home_ / "real";
+  fs::create_directories(real);
+  ASSERT_EQ(::chown(real.c_str(), ATTACKER_UID, ATTACKER_GID), 0);
+  const std::string contents = "listen: 127.0.0.1\n";
+  const fs::path dir = config_dir_of(real, ATTACKER_UID, ATTACKER_GID, contents);
+  ASSERT_EQ(::chmod((dir / "config.yaml").c_str(), 0600), 0);
+  fs::create_symlink(dir, home_ / ".nimbletrace");
+
+  const fs::path linked = home_ / ".nimbletrace";
+  const std::string output =
+      attack(client_, "attacker_send",
+             {start_line_for(linked, linked / "config.yaml", sha256_of(contents))});
+  EXPECT_EQ(output,
+            "answer:" + response_line(true, "macOS launchd 服务核心启动请求已发送", "Running"));
+  EXPECT_EQ(read_file(sandbox_paths().runtime_dir / "config.yaml"), contents);
+  EXPECT_EQ(running_cores().size(), 1u);
+}
+
+TEST_F(UnprivilegedAttackTest, LinkPlantedAtTheDeletedExecutablesNameIsRefused) {
+  const fs::path copy = attacker_copy(home_ / "bin");
+  const std::string output =
+      attack(copy, "deleted_executable_attack", {std::string(PING_LINE), client_.string()});
+  ASSERT_TRUE(output.starts_with("answer:")) << output;
+  const std::string answer = output.substr(7);
+  // The name resolves to the authorized client; the file that runs is not it.
+  EXPECT_TRUE(answer.starts_with(REFUSAL_HEAD)) << answer;
+  EXPECT_TRUE(
+      answer.ends_with(", path=" + client_.string() + ")\"," + std::string(UNAVAILABLE_END)))
+      << answer;
+  expect_nothing_done();
+}
+
+TEST_F(UnprivilegedAttackTest, OwnBinaryMountedOverTheAuthorizedClientIsRefused) {
+  const fs::path copy = attacker_copy(home_ / "bin");
+  const std::string output = attack(copy, "namespace_alias_attack",
+                                    {std::string(PING_LINE), client_.string(), copy.parent_path()});
+  if (!skipped_.empty()) GTEST_SKIP() << skipped_;
+  // The alias works: the kernel shows the attacker's process under exactly
+  // the authorized path.
+  EXPECT_TRUE(output.starts_with("exe:" + client_.string() + "\n")) << output;
+  const auto answer_at = output.find("answer:");
+  ASSERT_NE(answer_at, std::string::npos) << output;
+  const std::string answer = output.substr(answer_at + 7);
+  EXPECT_TRUE(answer.starts_with(REFUSAL_HEAD)) << answer;
+  EXPECT_TRUE(answer.ends_with(UNAVAILABLE_END)) << answer;
+  expect_nothing_done();
+}
+
+TEST_F(UnprivilegedAttackTest, DirectorySwappedForALinkDuringTheCheckNeverPasses) {
+  const fs::path race_dir = home_ / "race";
+  const fs::path copy = attacker_copy(race_dir / "d");
+  ASSERT_EQ(::chown(race_dir.c_str(), ATTACKER_UID, ATTACKER_GID), 0);
+  constexpr int tries = 300;
+  const std::string output = attack(
+      copy, "swap_race_attack",
+      {std::string(PING_LINE), race_dir.string(), client_dir_.string(), std::to_string(tries)});
+  int accepted = -1;
+  int refused = -1;
+  ASSERT_EQ(std::sscanf(output.c_str(), "accepted=%d refused=%d", &accepted, &refused), 2)
+      << output;
+  EXPECT_EQ(accepted, 0) << output;
+  EXPECT_EQ(refused, tries) << output;
+  expect_nothing_done();
+}
+
+// The authorized client run by a user who is not the configuration's owner:
+// the service reads with that user's rights, so what the user cannot read,
+// the service does not read for them, and the answer is the one the user
+// would get: permission denied, with no hint whether the path exists.
+TEST_F(UnprivilegedAttackTest, FilesTheRequesterCannotReadAreNotReadForThem) {
+  const SandboxPaths p = sandbox_paths();
+  const std::string secret = "victim-secret: 7c41\n";
+  const std::string denied_dir =
+      refused_with("解析 macOS 服务核心配置目录失败: Permission denied (os error 13)");
+  const std::string denied_read =
+      refused_with("读取 macOS 服务核心配置失败: Permission denied (os error 13)");
+
+  // Another user's private configuration in a home only they can enter.
+  TempDir victim_home;
+  const fs::path victim_dir = config_dir_of(victim_home.path(), VICTIM_UID, VICTIM_GID, secret);
+  ASSERT_EQ(::chmod(victim_home.path().c_str(), 0700), 0);
+  ASSERT_EQ(::chmod((victim_dir / "config.yaml").c_str(), 0600), 0);
+
+  // A root-only file under the attacker's own .nimbletrace, by a hard link
+  // that only root could make here (Linux protects hard links; macOS does not).
+  TempDir root_only;
+  write_file(root_only / "shadow", secret);
+  ASSERT_EQ(::chmod((root_only / "shadow").c_str(), 0600), 0);
+  const fs::path own_dir = config_dir_of(home_.path(), ATTACKER_UID, ATTACKER_GID, "own: 1\n");
+  fs::remove(own_dir / "config.yaml");
+  fs::create_hard_link(root_only / "shadow", own_dir / "config.yaml");
+
+  struct Case {
+    std::string name;
+    fs::path dir;
+    fs::path file;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"another user's private configuration", victim_dir, victim_dir / "config.yaml", denied_dir},
+      {"a path that does not exist in that home", victim_home / "none" / ".nimbletrace",
+       victim_home / "none" / ".nimbletrace" / "config.yaml", denied_dir},
+      {"a root-only file linked in as config.yaml", own_dir, own_dir / "config.yaml", denied_read},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // The true digest: only the file's rights stand in the way.
+    const std::string output =
+        attack(client_, "attacker_send", {start_line_for(c.dir, c.file, sha256_of(secret))});
+    EXPECT_EQ(output, "answer:" + c.expected);
+    expect_nothing_done();
+  }
+  EXPECT_EQ(read_file(root_only / "shadow"), secret);
+  EXPECT_EQ(mode_of(root_only / "shadow"), S_IFREG | 0600u);
+}
+
+// A component of the path swapped for a link to a root-only directory
+// between the check of the path and the read: whichever way each try goes,
+// the secret is never read, staged or run.
+TEST_F(UnprivilegedAttackTest, ComponentSwappedForALinkNeverReadsARootOnlyFile) {
+  const std::string secret = "root-only: 5e2a\n";
+  TempDir root_only;
+  const fs::path secret_dir = root_only / "h" / ".nimbletrace";
+  fs::create_directories(secret_dir);
+  write_file(secret_dir / "config.yaml", secret);
+  ASSERT_EQ(::chmod(root_only.path().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod((secret_dir / "config.yaml").c_str(), 0600), 0);
+
+  const fs::path real = home_ / "h";
+  const fs::path parked = home_ / "parked";
+  fs::create_directories(real);
+  ASSERT_EQ(::chown(real.c_str(), ATTACKER_UID, ATTACKER_GID), 0);
+  config_dir_of(real, ATTACKER_UID, ATTACKER_GID, "own: 1\n");
+  const fs::path dir = real / ".nimbletrace";
+  const std::string line = start_line_for(dir, dir / "config.yaml", sha256_of(secret));
+
+  std::atomic<bool> done{false};
+  std::thread swapper([&] {
+    while (!done.load()) {
+      std::error_code ec;
+      fs::rename(real, parked, ec);
+      fs::create_directory_symlink(root_only / "h", real, ec);
+      std::this_thread::yield();
+      fs::remove(real, ec);
+      fs::rename(parked, real, ec);
+      std::this_thread::yield();
+    }
+  });
+  std::vector<std::string> answers;
+  for (int i = 0; i < 40; ++i) answers.push_back(attack(client_, "attacker_send", {line}));
+  done.store(true);
+  swapper.join();
+  for (const std::string& answer : answers) {
+    EXPECT_TRUE(answer.starts_with(R"(answer:{"ok":false,)")) << answer;
+    EXPECT_EQ(answer.find("5e2a"), std::string::npos) << answer;
+  }
+  expect_nothing_done();
+}
+
+// A 50 GiB sparse configuration with a plausible digest: refused before the
+// service allocates for it, and the service goes on serving.
+TEST_F(UnprivilegedAttackTest, HugeSparseConfigurationIsRefusedWithoutGrowingTheService) {
+  const fs::path dir = config_dir_of(home_.path(), ATTACKER_UID, ATTACKER_GID, "");
+  ASSERT_EQ(::truncate((dir / "config.yaml").c_str(), off_t{50} << 30), 0);
+  const std::string line = start_line_for(dir, dir / "config.yaml", std::string(64, 'a'));
+  const std::string too_large =
+      "answer:" + refused_with("读取 macOS 服务核心配置失败: File too large (os error 27)");
+
+  ASSERT_EQ(attack(client_, "attacker_send", {line}), too_large);
+  const long before = resident_kib(service_->pid());
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(attack(client_, "attacker_send", {line}), too_large);
+  const long after = resident_kib(service_->pid());
+  ASSERT_GT(before, 0);
+  EXPECT_LT(after - before, 1024) << "resident KiB before " << before << ", after " << after;
+  expect_nothing_done();
+}
+
+}  // namespace
+}  // namespace nimbletrace_test
