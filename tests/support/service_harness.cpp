@@ -10,7 +10,9 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#if defined(__linux__)
 #include <sys/syscall.h>
+#endif
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -139,6 +141,7 @@ bool process_alive(pid_t pid) {
 }
 
 bool waiting_in_poll(pid_t pid) {
+#if defined(__linux__)
   // "running", or the number of the system call the thread is blocked in,
   // followed by its arguments.
   std::ifstream syscall("/proc/" + std::to_string(pid) + "/syscall");
@@ -148,6 +151,11 @@ bool waiting_in_poll(pid_t pid) {
   if (number == SYS_poll) return true;
 #endif
   return number == SYS_ppoll;
+#else
+  // Only Linux tells which system call another process is blocked in.
+  (void)pid;
+  return false;
+#endif
 }
 
 std::optional<int> tcp_accept_queue(const std::string& endpoint) {
