@@ -54,7 +54,10 @@ Result<platform::PeerCredentials> ServiceTransportStream::validate_client_execut
   // executable was, a private mount over the client's directory). The file
   // the process runs must be the authorized file itself, and be reached under
   // the authorized name, so a hard link elsewhere does not count either.
-  if (sys::same_components(*canonical_client, *canonical_authorized) &&
+  // A process that exec'd since it used the socket did not write what it sent
+  // as the program it runs now (macOS tells; Linux cannot, see the README).
+  if (executable->same_image_as_connection &&
+      sys::same_components(*canonical_client, *canonical_authorized) &&
       executable->file == platform::FileIdentity::of(authorized_file)) {
     return peer->credentials();
   }
