@@ -84,12 +84,13 @@ SandboxPaths sandbox_paths() {
   SandboxPaths p;
   p.root = std::string(app_lib::sys::fs_root());
   p.helper_tools = app_lib::sys::privileged_helper_tools_dir();
-  p.service_root = app_lib::service_runner::ServiceRunner::macos_service_root();
-  p.protected_service = p.helper_tools / "nimbletrace-service";
-  p.core = app_lib::service_runner::ServiceRunner::macos_core_binary_path();
-  p.socket = p.service_root / "service.sock";
-  p.authorized_file = p.service_root / "authorized-client.path";
-  p.runtime_dir = p.service_root / "runtime";
+  using app_lib::service_runner::ServiceRunner;
+  p.service_root = ServiceRunner::macos_service_root();
+  p.protected_service = ServiceRunner::macos_protected_host_path();
+  p.core = ServiceRunner::macos_core_binary_path();
+  p.socket = ServiceRunner::macos_service_socket_path();
+  p.authorized_file = ServiceRunner::macos_authorized_client_file();
+  p.runtime_dir = ServiceRunner::macos_runtime_dir();
   return p;
 }
 
