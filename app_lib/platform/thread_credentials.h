@@ -32,6 +32,8 @@ class ScopedThreadCredentials {
 
  private:
   ScopedThreadCredentials() = default;
+  // Gives the thread back its own credentials; false if it could not.
+  bool restore() noexcept;
 
   bool active_ = false;
   // What to restore (Linux); unused where the platform restores by itself.

@@ -2,8 +2,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <utility>
 
 #include "app_lib/platform/thread_credentials.h"
@@ -65,21 +63,10 @@ Result<ScopedThreadCredentials> ScopedThreadCredentials::assume(const PeerCreden
   return scoped;
 }
 
-ScopedThreadCredentials::ScopedThreadCredentials(ScopedThreadCredentials&& other) noexcept
-    : active_(std::exchange(other.active_, false)),
-      saved_uid_(other.saved_uid_),
-      saved_gid_(other.saved_gid_),
-      saved_groups_(std::move(other.saved_groups_)) {}
-
-ScopedThreadCredentials::~ScopedThreadCredentials() {
-  if (!active_) return;
+bool ScopedThreadCredentials::restore() noexcept {
   // Returning the file-system uid to 0 also gives the thread back the
   // capabilities (CAP_DAC_OVERRIDE and the like) that leaving it took away.
-  if (set_thread_ids(saved_uid_, saved_gid_) && set_thread_groups(saved_groups_)) return;
-  static constexpr char kMessage[] =
-      "nimbletrace-service cannot restore its own credentials; aborting\n";
-  (void)!::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
-  std::abort();
+  return set_thread_ids(saved_uid_, saved_gid_) && set_thread_groups(saved_groups_);
 }
 
 }  // namespace app_lib::platform

@@ -2,8 +2,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <utility>
 
 #include "app_lib/platform/thread_credentials.h"
 #include "app_lib/sys/sys_error.h"
@@ -45,19 +43,8 @@ Result<ScopedThreadCredentials> ScopedThreadCredentials::assume(const PeerCreden
   return scoped;
 }
 
-ScopedThreadCredentials::ScopedThreadCredentials(ScopedThreadCredentials&& other) noexcept
-    : active_(std::exchange(other.active_, false)),
-      saved_uid_(other.saved_uid_),
-      saved_gid_(other.saved_gid_),
-      saved_groups_(std::move(other.saved_groups_)) {}
-
-ScopedThreadCredentials::~ScopedThreadCredentials() {
-  if (!active_) return;
-  if (set_thread_ids(KAUTH_UID_NONE, KAUTH_GID_NONE) == 0) return;
-  static constexpr char kMessage[] =
-      "nimbletrace-service cannot restore its own credentials; aborting\n";
-  (void)!::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
-  std::abort();
+bool ScopedThreadCredentials::restore() noexcept {
+  return set_thread_ids(KAUTH_UID_NONE, KAUTH_GID_NONE) == 0;
 }
 
 }  // namespace app_lib::platform
