@@ -45,10 +45,10 @@ constexpr ClientWording UNIX_WORDING{
 // Reads and decodes the one response line.
 Result<StatusResponse> read_response(const ClientWording& wording, int fd) {
   LineReader reader;
-  const Result<std::string_view> line = reader.read_line(
+  const SocketResult<std::string_view> line = reader.read_line(
       [fd](char* buffer, std::size_t size) { return receive_some(fd, buffer, size); },
       std::numeric_limits<std::size_t>::max());
-  if (!line) return fail(wording.read_failed + line.error());
+  if (!line) return fail(wording.read_failed + line.error().text());
   if (auto valid = sys::validate_utf8(*line); !valid) {
     return fail(wording.read_failed + ("stream did not contain valid UTF-8: " + valid.error()));
   }
@@ -73,18 +73,18 @@ Result<StatusResponse> exchange(const ClientWording& wording, sys::UniqueFd conn
   }
   if (json.size() > SERVICE_IPC_MESSAGE_LIMIT) return fail(wording.request_too_large);
 
-  Result<void> sent = send_all(fd, json);
+  SocketResult<void> sent = send_all(fd, json);
   if (sent) sent = send_all(fd, "\n");
   if (!sent) {
     // The service answers some requests without reading them to the end (a
     // refused peer, an oversize line) and closes at once, so a write can fail
     // after the answer is already waiting. Losing that answer would turn the
     // service's refusal into a bare "broken pipe".
-    const int write_error = errno;
-    if (write_error == EPIPE || write_error == ECONNRESET) {
+    const int code = sent.error().code;
+    if (code == EPIPE || code == ECONNRESET) {
       if (auto answer = read_response(wording, fd); answer) return answer;
     }
-    return fail(wording.write_failed + sent.error());
+    return fail(wording.write_failed + sent.error().text());
   }
   return read_response(wording, fd);
 }
@@ -94,7 +94,7 @@ Result<sys::UniqueFd> open_connection(const SocketAddress& address) {
   if (!fd) return fail(sys::last_sys_error_text());
   platform::suppress_sigpipe(fd.get());
   if (auto connected = connect_socket(fd.get(), address.get(), address.length); !connected) {
-    return fail(std::move(connected.error()));
+    return fail(connected.error().text());
   }
   return fd;
 }

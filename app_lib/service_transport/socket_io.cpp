@@ -18,19 +18,31 @@ bool would_block(int error) {
   return error == EAGAIN || error == EWOULDBLOCK;
 }
 
+std::unexpected<SocketError> socket_error(int code) {
+  return std::unexpected(SocketError{code});
+}
+
+std::unexpected<SocketError> last_socket_error() {
+  return socket_error(errno);
+}
+
 // Waits until `fd` is ready for `events` or the deadline passes.
-Result<void> wait_ready(int fd, short events, Deadline deadline) {
+SocketResult<void> wait_ready(int fd, short events, Deadline deadline) {
   for (;;) {
     const int ms = deadline.remaining_ms();
-    if (ms == 0) return fail(sys::sys_error_text(EAGAIN));
+    if (ms == 0) return socket_error(EAGAIN);
     pollfd entry{fd, events, 0};
     const int rc = ::poll(&entry, 1, ms);
     if (rc > 0) return {};
-    if (rc < 0 && errno != EINTR) return fail(sys::last_sys_error_text());
+    if (rc < 0 && errno != EINTR) return last_socket_error();
   }
 }
 
 }  // namespace
+
+std::string SocketError::text() const {
+  return sys::sys_error_text(code);
+}
 
 int Deadline::remaining_ms() const {
   const auto left =
@@ -57,20 +69,19 @@ void set_io_timeouts(int fd, std::chrono::nanoseconds limit) {
   ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
-Result<std::size_t> receive_before(int fd, char* buffer, std::size_t size, Deadline deadline) {
+SocketResult<std::size_t> receive_before(int fd, char* buffer, std::size_t size, Deadline deadline) {
   for (;;) {
     // Try first, wait only when nothing is there: a client usually has its
     // request sent by the time it is read.
     const ssize_t got = ::recv(fd, buffer, size, 0);
     if (got >= 0) return static_cast<std::size_t>(got);
     if (errno == EINTR) continue;
-    if (!would_block(errno)) return fail(sys::last_sys_error_text());
-    if (auto ready = wait_ready(fd, POLLIN, deadline); !ready)
-      return fail(std::move(ready.error()));
+    if (!would_block(errno)) return last_socket_error();
+    if (auto ready = wait_ready(fd, POLLIN, deadline); !ready) return std::unexpected(ready.error());
   }
 }
 
-Result<void> send_all_before(int fd, std::string_view data, Deadline deadline) {
+SocketResult<void> send_all_before(int fd, std::string_view data, Deadline deadline) {
   const int flags = platform::no_sigpipe_send_flags();
   while (!data.empty()) {
     const ssize_t sent = ::send(fd, data.data(), data.size(), flags);
@@ -79,58 +90,50 @@ Result<void> send_all_before(int fd, std::string_view data, Deadline deadline) {
       continue;
     }
     if (errno == EINTR) continue;
-    if (!would_block(errno)) return fail(sys::last_sys_error_text());
-    if (auto ready = wait_ready(fd, POLLOUT, deadline); !ready)
-      return fail(std::move(ready.error()));
+    if (!would_block(errno)) return last_socket_error();
+    if (auto ready = wait_ready(fd, POLLOUT, deadline); !ready) return ready;
   }
   return {};
 }
 
-Result<std::size_t> receive_some(int fd, char* buffer, std::size_t size) {
+SocketResult<std::size_t> receive_some(int fd, char* buffer, std::size_t size) {
   for (;;) {
     const ssize_t got = ::recv(fd, buffer, size, 0);
     if (got >= 0) return static_cast<std::size_t>(got);
-    if (errno != EINTR) return fail(sys::last_sys_error_text());
+    if (errno != EINTR) return last_socket_error();
   }
 }
 
-Result<void> send_all(int fd, std::string_view data) {
+SocketResult<void> send_all(int fd, std::string_view data) {
   const int flags = platform::no_sigpipe_send_flags();
   while (!data.empty()) {
     const ssize_t sent = ::send(fd, data.data(), data.size(), flags);
     if (sent >= 0) {
       data.remove_prefix(static_cast<std::size_t>(sent));
     } else if (errno != EINTR) {
-      const int error = errno;
-      std::string text = sys::sys_error_text(error);
-      errno = error;  // the client tells a closed peer apart by it
-      return fail(std::move(text));
+      return last_socket_error();
     }
   }
   return {};
 }
 
-Result<void> connect_socket(int fd, const sockaddr* address, socklen_t length) {
+SocketResult<void> connect_socket(int fd, const sockaddr* address, socklen_t length) {
   if (::connect(fd, address, length) == 0) return {};
-  if (errno != EINTR) return fail(sys::last_sys_error_text());
+  if (errno != EINTR) return last_socket_error();
   // Asking again tells how the interrupted attempt stands: a Unix socket
   // simply connects now, a TCP one reports that it is still under way.
   if (::connect(fd, address, length) == 0 || errno == EISCONN) return {};
-  if (errno != EALREADY && errno != EINPROGRESS && errno != EINTR) {
-    return fail(sys::last_sys_error_text());
-  }
+  if (errno != EALREADY && errno != EINPROGRESS && errno != EINTR) return last_socket_error();
   for (;;) {
     pollfd entry{fd, POLLOUT, 0};
     const int rc = ::poll(&entry, 1, -1);
     if (rc > 0) break;
-    if (rc < 0 && errno != EINTR) return fail(sys::last_sys_error_text());
+    if (rc < 0 && errno != EINTR) return last_socket_error();
   }
   int error = 0;
   socklen_t size = sizeof error;
-  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
-    return fail(sys::last_sys_error_text());
-  }
-  if (error != 0) return fail(sys::sys_error_text(error));
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return last_socket_error();
+  if (error != 0) return socket_error(error);
   return {};
 }
 

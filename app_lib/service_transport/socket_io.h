@@ -6,14 +6,25 @@
 #include <chrono>
 #include <cstddef>
 #include <cstring>
+#include <expected>
 #include <string>
 #include <string_view>
 
-#include "app_lib/sys/result.h"
-
-// Socket reads and writes shared by the server stream and the client. Every
-// error text is the system error text alone; callers add their own context.
+// Socket reads and writes shared by the server stream and the client.
 namespace app_lib::service_transport {
+
+// Inside the socket layer a failure stays the system's error number, so a
+// caller can act on which error it was (the client tells a peer that closed
+// early from other failures). The transport turns it into text where it adds
+// its own context.
+struct SocketError {
+  int code = 0;
+  // The system error text alone.
+  std::string text() const;
+};
+
+template <class T>
+using SocketResult = std::expected<T, SocketError>;
 
 // A point in time after which a connection gets no more waiting.
 class Deadline {
@@ -36,24 +47,23 @@ void set_io_timeouts(int fd, std::chrono::nanoseconds limit);
 
 // One read of up to `size` bytes that waits no later than `deadline`, however
 // the peer spreads its bytes. 0 means end of stream. Expiry fails with the
-// would-block error, the same text an expired SO_RCVTIMEO gives. `fd` must be
+// would-block error (EAGAIN), as an expired SO_RCVTIMEO does. `fd` must be
 // non-blocking: the waiting is done in poll, never inside recv.
-Result<std::size_t> receive_before(int fd, char* buffer, std::size_t size, Deadline deadline);
+SocketResult<std::size_t> receive_before(int fd, char* buffer, std::size_t size, Deadline deadline);
 
 // Writes all of `data` by `deadline`, continuing partial writes; expiry fails
 // as above. `fd` must be non-blocking: macOS's send ignores MSG_DONTWAIT, so
 // on a blocking socket one send could sleep out a whole SO_SNDTIMEO however
 // little of the budget is left.
-Result<void> send_all_before(int fd, std::string_view data, Deadline deadline);
+SocketResult<void> send_all_before(int fd, std::string_view data, Deadline deadline);
 
 // Blocking counterparts, bounded only by the socket's own timeouts.
-Result<std::size_t> receive_some(int fd, char* buffer, std::size_t size);
-// On failure errno still holds the error's number when this returns.
-Result<void> send_all(int fd, std::string_view data);
+SocketResult<std::size_t> receive_some(int fd, char* buffer, std::size_t size);
+SocketResult<void> send_all(int fd, std::string_view data);
 
 // connect(2) that survives an interrupting signal: the connection attempt goes
 // on and is waited for without a time limit.
-Result<void> connect_socket(int fd, const sockaddr* address, socklen_t length);
+SocketResult<void> connect_socket(int fd, const sockaddr* address, socklen_t length);
 
 // Reads one line through a fixed 8192-byte buffer: up to and including the
 // first line feed, up to end of stream, or until `cap` bytes have been read in
@@ -64,12 +74,12 @@ class LineReader {
   static constexpr std::size_t BUFFER_SIZE = 8192;
 
   template <class ReadSome>
-  Result<std::string_view> read_line(ReadSome&& read_some, std::size_t cap) {
+  SocketResult<std::string_view> read_line(ReadSome&& read_some, std::size_t cap) {
     std::size_t total = 0;
     while (total < cap) {
       const std::size_t want = cap - total < buffer_.size() ? cap - total : buffer_.size();
-      Result<std::size_t> got = read_some(buffer_.data(), want);
-      if (!got) return fail(std::move(got.error()));
+      SocketResult<std::size_t> got = read_some(buffer_.data(), want);
+      if (!got) return std::unexpected(got.error());
       if (*got == 0) break;
       total += *got;
       const void* feed = std::memchr(buffer_.data(), '\n', *got);

@@ -21,13 +21,13 @@ Result<service_ipc::ServiceRunnerRequest> ServiceTransportStream::read_request()
   const Deadline deadline = Deadline::after(SERVICE_CONNECTION_TIMEOUT);
   LineReader reader;
   const int fd = fd_.get();
-  const Result<std::string_view> line = reader.read_line(
+  const SocketResult<std::string_view> line = reader.read_line(
       [fd, deadline](char* buffer, std::size_t size) {
         return receive_before(fd, buffer, size, deadline);
       },
       SERVICE_IPC_MESSAGE_LIMIT + 1);
   if (!line) {
-    return fail((unix_form ? "读取 Unix Socket 请求失败: " : "读取请求失败: ") + line.error());
+    return fail((unix_form ? "读取 Unix Socket 请求失败: " : "读取请求失败: ") + line.error().text());
   }
   if (line->size() > SERVICE_IPC_MESSAGE_LIMIT) {
     return fail(unix_form ? "ServiceRunner Unix Socket 消息超过 64KB 上限"
@@ -56,7 +56,7 @@ Result<void> ServiceTransportStream::write_response(const service_ipc::StatusRes
   if (auto sent = send_all_before(fd_.get(), wire, deadline); !sent) {
     return fail(
         (form_ == ServiceTransportForm::Unix ? "写入 Unix Socket 响应失败: " : "写入响应失败: ") +
-        sent.error());
+        sent.error().text());
   }
   return {};
 }
