@@ -37,23 +37,25 @@ std::optional<std::uint16_t> parse_port(std::string_view text) {
   return static_cast<std::uint16_t>(value);
 }
 
-SocketAddress ipv4_address(const in_addr& host, std::uint16_t port) {
-  SocketAddress out;
-  auto* sin = reinterpret_cast<sockaddr_in*>(&out.storage);
-  sin->sin_family = AF_INET;
-  sin->sin_port = htons(port);
-  sin->sin_addr = host;
-  out.length = sizeof(sockaddr_in);
-  return out;
+void set_port(SocketAddress& address, std::uint16_t port) {
+  if (address.family() == AF_INET6) {
+    reinterpret_cast<sockaddr_in6*>(&address.storage)->sin6_port = htons(port);
+  } else {
+    reinterpret_cast<sockaddr_in*>(&address.storage)->sin_port = htons(port);
+  }
 }
 
-SocketAddress ipv6_address(const in6_addr& host, std::uint16_t port) {
+// `host` read as a numeric address of `family` (AF_INET or AF_INET6).
+std::optional<SocketAddress> numeric_address(int family, const std::string& host,
+                                             std::uint16_t port) {
   SocketAddress out;
-  auto* sin6 = reinterpret_cast<sockaddr_in6*>(&out.storage);
-  sin6->sin6_family = AF_INET6;
-  sin6->sin6_port = htons(port);
-  sin6->sin6_addr = host;
-  out.length = sizeof(sockaddr_in6);
+  void* target = family == AF_INET6
+                     ? static_cast<void*>(&reinterpret_cast<sockaddr_in6*>(&out.storage)->sin6_addr)
+                     : static_cast<void*>(&reinterpret_cast<sockaddr_in*>(&out.storage)->sin_addr);
+  if (::inet_pton(family, host.c_str(), target) != 1) return std::nullopt;
+  out.storage.ss_family = static_cast<sa_family_t>(family);
+  out.length = family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+  set_port(out, port);
   return out;
 }
 
@@ -71,16 +73,12 @@ Result<std::vector<SocketAddress>> look_up_host(const std::string& host, std::ui
   std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owner(found, &::freeaddrinfo);
   std::vector<SocketAddress> out;
   for (const addrinfo* ai = found; ai != nullptr; ai = ai->ai_next) {
-    if (ai->ai_family == AF_INET) {
-      out.push_back(
-          ipv4_address(reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr, port));
-    } else if (ai->ai_family == AF_INET6) {
-      SocketAddress address;
-      std::memcpy(&address.storage, ai->ai_addr, sizeof(sockaddr_in6));
-      reinterpret_cast<sockaddr_in6*>(&address.storage)->sin6_port = htons(port);
-      address.length = sizeof(sockaddr_in6);
-      out.push_back(address);
-    }
+    if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6) continue;
+    SocketAddress address;
+    address.length = ai->ai_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    std::memcpy(&address.storage, ai->ai_addr, address.length);
+    set_port(address, port);
+    out.push_back(address);
   }
   if (out.empty()) return fail("could not resolve to any addresses");
   return out;
@@ -177,15 +175,10 @@ Result<std::vector<SocketAddress>> resolve_tcp_endpoint(std::string_view text) {
   if (!port) return fail("invalid port value");
   // Literal addresses skip the resolver: it may be slow, and the mock
   // endpoint and the wake-up ping are always written this way.
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-    const std::string inner(host.substr(1, host.size() - 2));
-    in6_addr v6{};
-    if (::inet_pton(AF_INET6, inner.c_str(), &v6) == 1) return std::vector{ipv6_address(v6, *port)};
-  } else {
-    in_addr v4{};
-    const std::string literal(host);
-    if (::inet_pton(AF_INET, literal.c_str(), &v4) == 1)
-      return std::vector{ipv4_address(v4, *port)};
+  const bool bracketed = host.size() >= 2 && host.front() == '[' && host.back() == ']';
+  const std::string literal(bracketed ? host.substr(1, host.size() - 2) : host);
+  if (auto address = numeric_address(bracketed ? AF_INET6 : AF_INET, literal, *port)) {
+    return std::vector{*address};
   }
   return look_up_host(std::string(host), *port);
 }
