@@ -26,18 +26,19 @@ extern std::atomic<bool> SERVICE_RUNNER_SHOULD_STOP;
 struct ServiceRunner {
   ServiceRunner() = delete;
 
-  // Settings and fixed paths.
+  // Settings and fixed paths. A fixed path depends on nothing but the build's
+  // root prefix, so each is built once and lives as long as the process.
   static bool mock_enabled();
   static std::string endpoint_addr();
-  static std::filesystem::path macos_service_root();
-  static std::filesystem::path macos_core_binary_path();
+  static const std::filesystem::path& macos_service_root();
+  static const std::filesystem::path& macos_core_binary_path();
   // Where the service must run from in privileged mode.
-  static std::filesystem::path macos_protected_host_path();
+  static const std::filesystem::path& macos_protected_host_path();
   // In the service root: the socket, the file naming the authorized client,
   // and the directory the core runs in.
-  static std::filesystem::path macos_service_socket_path();
-  static std::filesystem::path macos_authorized_client_file();
-  static std::filesystem::path macos_runtime_dir();
+  static const std::filesystem::path& macos_service_socket_path();
+  static const std::filesystem::path& macos_authorized_client_file();
+  static const std::filesystem::path& macos_runtime_dir();
   static Result<std::filesystem::path> macos_authorized_client_executable();
 
   // The service loop; `ready` runs once after a successful bind.

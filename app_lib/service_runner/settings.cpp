@@ -60,28 +60,36 @@ std::string ServiceRunner::endpoint_addr() {
   return std::string(*value);
 }
 
-std::filesystem::path ServiceRunner::macos_service_root() {
-  return sys::application_support_dir() / "Nimbletrace" / "ServiceRunner";
+const std::filesystem::path& ServiceRunner::macos_service_root() {
+  static const std::filesystem::path path =
+      sys::application_support_dir() / "Nimbletrace" / "ServiceRunner";
+  return path;
 }
 
-std::filesystem::path ServiceRunner::macos_core_binary_path() {
-  return sys::privileged_helper_tools_dir() / "nimbletrace-core";
+const std::filesystem::path& ServiceRunner::macos_core_binary_path() {
+  static const std::filesystem::path path = sys::privileged_helper_tools_dir() / "nimbletrace-core";
+  return path;
 }
 
-std::filesystem::path ServiceRunner::macos_protected_host_path() {
-  return sys::privileged_helper_tools_dir() / "nimbletrace-service";
+const std::filesystem::path& ServiceRunner::macos_protected_host_path() {
+  static const std::filesystem::path path =
+      sys::privileged_helper_tools_dir() / "nimbletrace-service";
+  return path;
 }
 
-std::filesystem::path ServiceRunner::macos_service_socket_path() {
-  return macos_service_root() / "service.sock";
+const std::filesystem::path& ServiceRunner::macos_service_socket_path() {
+  static const std::filesystem::path path = macos_service_root() / "service.sock";
+  return path;
 }
 
-std::filesystem::path ServiceRunner::macos_authorized_client_file() {
-  return macos_service_root() / "authorized-client.path";
+const std::filesystem::path& ServiceRunner::macos_authorized_client_file() {
+  static const std::filesystem::path path = macos_service_root() / "authorized-client.path";
+  return path;
 }
 
-std::filesystem::path ServiceRunner::macos_runtime_dir() {
-  return macos_service_root() / "runtime";
+const std::filesystem::path& ServiceRunner::macos_runtime_dir() {
+  static const std::filesystem::path path = macos_service_root() / "runtime";
+  return path;
 }
 
 Result<std::filesystem::path> ServiceRunner::macos_authorized_client_executable() {

@@ -31,12 +31,17 @@ Result<platform::PeerCredentials> ServiceTransportStream::validate_client_execut
   std::string_view client_path = *utf8;
   while (!client_path.empty() && client_path.back() == '\0') client_path.remove_suffix(1);
 
-  const auto canonical_client = sys::canonicalize(std::filesystem::path(std::string(client_path)));
+  // `authorized_client` was resolved for this very connection. A client name
+  // with the same text is that canonical path, and resolving it again would
+  // only repeat the answer just computed; the identity check below still
+  // decides whether the peer runs that file.
+  const std::filesystem::path named_client{std::string(client_path)};
+  const auto canonical_client = named_client.native() == authorized_client.native()
+                                    ? Result<std::filesystem::path>(authorized_client)
+                                    : sys::canonicalize(named_client);
   if (!canonical_client) {
     return fail(sys::with_cause("解析 ServiceRunner 客户端路径失败", canonical_client.error()));
   }
-  // The authorized text usually is the canonical one already; then resolving
-  // it again would only repeat the answer just computed.
   const auto canonical_authorized = authorized_client.native() == canonical_client->native()
                                         ? canonical_client
                                         : sys::canonicalize(authorized_client);

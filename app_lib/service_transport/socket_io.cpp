@@ -69,7 +69,8 @@ void set_io_timeouts(int fd, std::chrono::nanoseconds limit) {
   ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
-SocketResult<std::size_t> receive_before(int fd, char* buffer, std::size_t size, Deadline deadline) {
+SocketResult<std::size_t> receive_before(int fd, char* buffer, std::size_t size,
+                                         Deadline deadline) {
   for (;;) {
     // Try first, wait only when nothing is there: a client usually has its
     // request sent by the time it is read.
@@ -77,7 +78,8 @@ SocketResult<std::size_t> receive_before(int fd, char* buffer, std::size_t size,
     if (got >= 0) return static_cast<std::size_t>(got);
     if (errno == EINTR) continue;
     if (!would_block(errno)) return last_socket_error();
-    if (auto ready = wait_ready(fd, POLLIN, deadline); !ready) return std::unexpected(ready.error());
+    if (auto ready = wait_ready(fd, POLLIN, deadline); !ready)
+      return std::unexpected(ready.error());
   }
 }
 

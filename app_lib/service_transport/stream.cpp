@@ -27,7 +27,8 @@ Result<service_ipc::ServiceRunnerRequest> ServiceTransportStream::read_request()
       },
       SERVICE_IPC_MESSAGE_LIMIT + 1);
   if (!line) {
-    return fail((unix_form ? "读取 Unix Socket 请求失败: " : "读取请求失败: ") + line.error().text());
+    return fail((unix_form ? "读取 Unix Socket 请求失败: " : "读取请求失败: ") +
+                line.error().text());
   }
   if (line->size() > SERVICE_IPC_MESSAGE_LIMIT) {
     return fail(unix_form ? "ServiceRunner Unix Socket 消息超过 64KB 上限"
