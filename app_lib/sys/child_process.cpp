@@ -16,37 +16,29 @@ extern char** environ;
 namespace app_lib::sys {
 namespace {
 
-class SpawnFileActions {
+// posix_spawn's two option objects share one life cycle: initialising may
+// fail, and only an object that was initialised may be destroyed.
+template <class T, int (*Init)(T*), int (*Destroy)(T*)>
+class SpawnOptions {
  public:
-  SpawnFileActions() { error_ = ::posix_spawn_file_actions_init(&actions_); }
-  ~SpawnFileActions() {
-    if (error_ == 0) ::posix_spawn_file_actions_destroy(&actions_);
+  SpawnOptions() : error_(Init(&object_)) {}
+  ~SpawnOptions() {
+    if (error_ == 0) Destroy(&object_);
   }
-  SpawnFileActions(const SpawnFileActions&) = delete;
-  SpawnFileActions& operator=(const SpawnFileActions&) = delete;
+  SpawnOptions(const SpawnOptions&) = delete;
+  SpawnOptions& operator=(const SpawnOptions&) = delete;
   int init_error() const { return error_; }
-  posix_spawn_file_actions_t& get() { return actions_; }
+  T& get() { return object_; }
 
  private:
-  posix_spawn_file_actions_t actions_;
+  T object_;
   int error_ = 0;
 };
 
-class SpawnAttributes {
- public:
-  SpawnAttributes() { error_ = ::posix_spawnattr_init(&attributes_); }
-  ~SpawnAttributes() {
-    if (error_ == 0) ::posix_spawnattr_destroy(&attributes_);
-  }
-  SpawnAttributes(const SpawnAttributes&) = delete;
-  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-  int init_error() const { return error_; }
-  posix_spawnattr_t& get() { return attributes_; }
-
- private:
-  posix_spawnattr_t attributes_;
-  int error_ = 0;
-};
+using SpawnFileActions = SpawnOptions<posix_spawn_file_actions_t, &::posix_spawn_file_actions_init,
+                                      &::posix_spawn_file_actions_destroy>;
+using SpawnAttributes =
+    SpawnOptions<posix_spawnattr_t, &::posix_spawnattr_init, &::posix_spawnattr_destroy>;
 
 int null_standard_streams(posix_spawn_file_actions_t& actions) {
   static constexpr char kNull[] = "/dev/null";
@@ -107,8 +99,7 @@ Result<ChildProcess> ChildProcess::spawn(const std::filesystem::path& program,
 }
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)),
-      status_(std::exchange(other.status_, std::nullopt)) {}
+    : pid_(std::exchange(other.pid_, -1)), status_(std::exchange(other.status_, std::nullopt)) {}
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
   if (this != &other) {
