@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app_lib/sys/fd.h"
+#include "app_lib/sys/file_identity.h"
 #include "app_lib/sys/result.h"
 
 namespace app_lib::platform {
@@ -19,18 +20,7 @@ namespace app_lib::platform {
 // Size of the buffer the executable path of a peer is read into.
 inline constexpr std::size_t PEER_PATH_BUFFER_SIZE = 4096;
 
-// Which file a path or a process names, independent of any name: two names
-// of the same file (links, another mount namespace's view) compare equal, a
-// copy or a file planted under the same name does not.
-struct FileIdentity {
-  std::uint64_t device = 0;
-  std::uint64_t inode = 0;
-
-  static FileIdentity of(const struct stat& st) {
-    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
-  }
-  bool operator==(const FileIdentity&) const = default;
-};
+using sys::FileIdentity;
 
 // Who the peer is for file access, from the same kernel record that names its
 // process (SO_PEERCRED and SO_PEERGROUPS on Linux, the audit token on macOS),

@@ -1,5 +1,3 @@
-#include <sys/stat.h>
-
 #include <string>
 #include <string_view>
 
@@ -31,27 +29,18 @@ Result<platform::PeerCredentials> ServiceTransportStream::validate_client_execut
   std::string_view client_path = *utf8;
   while (!client_path.empty() && client_path.back() == '\0') client_path.remove_suffix(1);
 
-  // `authorized_client` was resolved for this very connection. A client name
-  // with the same text is that canonical path, and resolving it again would
-  // only repeat the answer just computed; the identity check below still
-  // decides whether the peer runs that file.
-  const std::filesystem::path named_client{std::string(client_path)};
-  const auto canonical_client = named_client.native() == authorized_client.native()
-                                    ? Result<std::filesystem::path>(authorized_client)
-                                    : sys::canonicalize(named_client);
+  const auto canonical_client =
+      sys::canonicalize_file(std::filesystem::path(std::string(client_path)));
   if (!canonical_client) {
     return fail(sys::with_cause("解析 ServiceRunner 客户端路径失败", canonical_client.error()));
   }
-  const auto canonical_authorized = authorized_client.native() == canonical_client->native()
+  // The authorized text usually is the canonical one already; then resolving
+  // it again would only repeat the answer just computed, file identity and all.
+  const auto canonical_authorized = authorized_client.native() == canonical_client->path.native()
                                         ? canonical_client
-                                        : sys::canonicalize(authorized_client);
-  static constexpr std::string_view kAuthorizedFailed = "解析授权客户端路径失败";
+                                        : sys::canonicalize_file(authorized_client);
   if (!canonical_authorized) {
-    return fail(sys::with_cause(kAuthorizedFailed, canonical_authorized.error()));
-  }
-  struct stat authorized_file {};
-  if (::stat(canonical_authorized->c_str(), &authorized_file) != 0) {
-    return fail(sys::with_cause(kAuthorizedFailed, sys::last_sys_error_text()));
+    return fail(sys::with_cause("解析授权客户端路径失败", canonical_authorized.error()));
   }
 
   // Equal names are not enough: the name the platform reports for a process
@@ -62,12 +51,12 @@ Result<platform::PeerCredentials> ServiceTransportStream::validate_client_execut
   // A process that exec'd since it used the socket did not write what it sent
   // as the program it runs now (macOS tells; Linux cannot, see the README).
   if (executable->same_image_as_connection &&
-      sys::same_components(*canonical_client, *canonical_authorized) &&
-      executable->file == platform::FileIdentity::of(authorized_file)) {
+      sys::same_components(canonical_client->path, canonical_authorized->path) &&
+      executable->file == canonical_authorized->file) {
     return peer->credentials();
   }
   return fail("拒绝未授权的 macOS ServiceRunner 客户端(pid=" + pid_text +
-              ", path=" + sys::path_text(*canonical_client) + ")");
+              ", path=" + sys::path_text(canonical_client->path) + ")");
 }
 
 }  // namespace app_lib::service_transport

@@ -96,8 +96,7 @@ class ServiceTransportStream {
   // Writes the compact JSON response and a line feed.
   Result<void> write_response(const service_ipc::StatusResponse& response);
   // Accepts the peer only if its executable is the authorized client, and
-  // then tells who the peer is, for acting on files with its rights. The
-  // caller passes `authorized_client` as just resolved to its canonical path.
+  // then tells who the peer is, for acting on files with its rights.
   Result<platform::PeerCredentials> validate_client_executable(
       const std::filesystem::path& authorized_client) const;
 

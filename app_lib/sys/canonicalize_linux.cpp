@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <linux/openat2.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -18,10 +19,25 @@
 namespace app_lib::sys {
 namespace {
 
-Result<std::filesystem::path> canonicalize_with_realpath(const std::filesystem::path& path) {
+// Where the caller wants it, the identity of the file `fd` refers to.
+Result<void> identify(int fd, FileIdentity* identity) {
+  if (identity == nullptr) return {};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return fail(last_sys_error_text());
+  *identity = FileIdentity::of(st);
+  return {};
+}
+
+Result<std::filesystem::path> canonicalize_with_realpath(const std::filesystem::path& path,
+                                                         FileIdentity* identity) {
   std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
                                                        &std::free);
   if (!resolved) return fail(last_sys_error_text());
+  if (identity != nullptr) {
+    struct stat st {};
+    if (::stat(resolved.get(), &st) != 0) return fail(last_sys_error_text());
+    *identity = FileIdentity::of(st);
+  }
   return std::filesystem::path(resolved.get());
 }
 
@@ -41,30 +57,31 @@ bool looks_canonical(const std::string& text) {
   return true;
 }
 
-// True when the kernel resolves `text` without meeting a single symbolic
-// link: such a path is its own canonical form.
-bool resolves_without_links(const std::string& text) {
+// An O_PATH descriptor when the kernel resolves `text` without meeting a
+// single symbolic link: such a path is its own canonical form.
+UniqueFd open_if_linkless(const std::string& text) {
   open_how how{};
   how.flags = O_PATH | O_CLOEXEC;
   how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
   const long fd = ::syscall(SYS_openat2, AT_FDCWD, text.c_str(), &how, sizeof how);
-  if (fd < 0) return false;
-  ::close(static_cast<int>(fd));
-  return true;
+  return UniqueFd(fd < 0 ? -1 : static_cast<int>(fd));
 }
-
-}  // namespace
 
 // realpath(3) asks the kernel about every component in turn, one path walk
 // each. Opening the path once with O_PATH and reading back the name the kernel
 // resolved it to gives the same canonical path in three calls; the service
 // does this for every connection.
-Result<std::filesystem::path> canonicalize(const std::filesystem::path& path) {
+Result<std::filesystem::path> resolve(const std::filesystem::path& path, FileIdentity* identity) {
   // An embedded NUL would end the path early and resolve something else.
   if (path.native().find('\0') != std::string::npos) return fail(sys_error_text(EINVAL));
   // Most paths the service resolves are already canonical (the kernel's own
   // name for an executable, a path an installer wrote): one open proves it.
-  if (looks_canonical(path.native()) && resolves_without_links(path.native())) return path;
+  if (looks_canonical(path.native())) {
+    if (const UniqueFd fd = open_if_linkless(path.native())) {
+      if (auto known = identify(fd.get(), identity); !known) return fail(std::move(known.error()));
+      return path;
+    }
+  }
   const UniqueFd fd(::open(path.c_str(), O_PATH | O_CLOEXEC));
   if (!fd) return fail(last_sys_error_text());
   const std::string link = "/proc/self/fd/" + std::to_string(fd.get());
@@ -73,11 +90,26 @@ Result<std::filesystem::path> canonicalize(const std::filesystem::path& path) {
   // Without /proc, or for a name the kernel cannot show as a plain path
   // (unlinked meanwhile, outside our root), let realpath decide.
   if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buffer || buffer[0] != '/') {
-    return canonicalize_with_realpath(path);
+    return canonicalize_with_realpath(path, identity);
   }
   std::string resolved(buffer, static_cast<std::size_t>(n));
-  if (resolved.ends_with(" (deleted)")) return canonicalize_with_realpath(path);
+  if (resolved.ends_with(" (deleted)")) return canonicalize_with_realpath(path, identity);
+  if (auto known = identify(fd.get(), identity); !known) return fail(std::move(known.error()));
   return std::filesystem::path(std::move(resolved));
+}
+
+}  // namespace
+
+Result<std::filesystem::path> canonicalize(const std::filesystem::path& path) {
+  return resolve(path, nullptr);
+}
+
+Result<CanonicalFile> canonicalize_file(const std::filesystem::path& path) {
+  CanonicalFile out;
+  auto canonical = resolve(path, &out.file);
+  if (!canonical) return fail(std::move(canonical.error()));
+  out.path = std::move(*canonical);
+  return out;
 }
 
 std::expected<UniqueFd, int> open_without_links(const std::filesystem::path& canonical, int flags) {

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -17,6 +18,16 @@ Result<std::filesystem::path> canonicalize(const std::filesystem::path& path) {
                                                        &std::free);
   if (!resolved) return fail(last_sys_error_text());
   return std::filesystem::path(resolved.get());
+}
+
+// realpath(3) resolves by name and keeps no descriptor to ask, so the
+// identity takes one stat of the canonical path.
+Result<CanonicalFile> canonicalize_file(const std::filesystem::path& path) {
+  auto canonical = canonicalize(path);
+  if (!canonical) return fail(std::move(canonical.error()));
+  struct stat st {};
+  if (::stat(canonical->c_str(), &st) != 0) return fail(last_sys_error_text());
+  return CanonicalFile{std::move(*canonical), FileIdentity::of(st)};
 }
 
 std::expected<UniqueFd, int> open_without_links(const std::filesystem::path& canonical, int flags) {

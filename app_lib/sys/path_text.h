@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app_lib/sys/fd.h"
+#include "app_lib/sys/file_identity.h"
 #include "app_lib/sys/result.h"
 
 namespace app_lib::sys {
@@ -15,6 +16,15 @@ std::string path_text(const std::filesystem::path& path);
 // realpath(3): absolute, every symbolic link and "."/".." resolved; the target
 // must exist. The error is the system error text alone.
 Result<std::filesystem::path> canonicalize(const std::filesystem::path& path);
+
+// canonicalize, and which file the canonical path named as it was resolved;
+// where the kernel resolves the path on a descriptor, that descriptor tells,
+// so no second walk of the path is needed.
+struct CanonicalFile {
+  std::filesystem::path path;
+  FileIdentity file;
+};
+Result<CanonicalFile> canonicalize_file(const std::filesystem::path& path);
 
 // open(2) of an already canonical path that fails if any component is a
 // symbolic link, so a link swapped in after the path was resolved is refused

@@ -1,5 +1,7 @@
 #include "app_lib/sys/path_text.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -56,7 +58,8 @@ TEST(PathTextTest, CanonicalizeResolvesLinksAndDots) {
 }
 
 // canonicalize takes shortcuts on Linux; realpath(3) is the reference it must
-// agree with, in its answers and in its errors.
+// agree with, in its answers and in its errors. canonicalize_file must name
+// the same path and the file a stat of it finds, by whichever way it resolved.
 TEST(PathTextTest, CanonicalizeAgreesWithRealpath) {
   nimbletrace_test::TempDir dir;
   fs::create_directories(dir / "a" / "b");
@@ -85,13 +88,21 @@ TEST(PathTextTest, CanonicalizeAgreesWithRealpath) {
     char* expected = ::realpath(text.c_str(), nullptr);
     const int expected_errno = errno;
     const auto got = canonicalize(text);
+    const auto file = canonicalize_file(text);
     if (expected != nullptr) {
       ASSERT_TRUE(got.has_value()) << got.error();
       EXPECT_EQ(got->string(), expected);
+      struct stat st {};
+      ASSERT_EQ(::stat(expected, &st), 0);
       std::free(expected);
+      ASSERT_OK(file);
+      EXPECT_EQ(file->path, *got);
+      EXPECT_EQ(file->file, FileIdentity::of(st));
     } else {
       ASSERT_FALSE(got.has_value()) << got->string();
       EXPECT_EQ(got.error(), app_lib::sys::sys_error_text(expected_errno));
+      ASSERT_FALSE(file.has_value());
+      EXPECT_EQ(file.error(), got.error());
     }
   }
 }
