@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <string>
 
-#include "tests/integration/integration_support.h"
+#include "tests/support/service_harness.h"
 #include "tests/support/test_support.h"
 
 namespace nimbletrace_test {

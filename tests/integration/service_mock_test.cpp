@@ -6,7 +6,7 @@
 #include <string>
 
 #include "app_lib/service_runner/service_runner.h"
-#include "tests/integration/integration_support.h"
+#include "tests/support/service_harness.h"
 #include "tests/support/test_support.h"
 
 namespace nimbletrace_test {

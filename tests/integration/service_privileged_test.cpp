@@ -5,7 +5,7 @@
 #include <string>
 
 #include "app_lib/sys/sys_error.h"
-#include "tests/integration/integration_support.h"
+#include "tests/support/service_harness.h"
 #include "tests/support/test_support.h"
 
 namespace nimbletrace_test {
