@@ -123,7 +123,8 @@ TEST_F(FaultTest, RestartAfterKillReplacesTheStaleSocketAndDoesNotClaimTheOrphan
   service_.reset();
   EXPECT_TRUE(process_alive(orphan)) << "a killed service cannot stop its core";
   EXPECT_TRUE(fs::is_socket(socket)) << "a killed service cannot remove its socket";
-  EXPECT_FALSE(connect_raw(ServiceTransport::unix_socket(socket)).valid()) << "nobody listens on the stale socket";
+  EXPECT_FALSE(connect_raw(ServiceTransport::unix_socket(socket)).valid())
+      << "nobody listens on the stale socket";
 
   // The stale socket file already satisfies wait_ready, so wait for an answer:
   // one can only come through a socket bound anew at the same path.
@@ -203,7 +204,8 @@ TEST_P(DescriptorExhaustionTest, AcceptFailuresArePacedAndServiceRecovers) {
   ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, &exhausted, nullptr), 0);
 
   std::string answer;
-  std::jthread client([&] { answer = raw_exchange(service_->endpoint(), PING_LINE, false, SLOW_WAIT_LIMIT); });
+  std::jthread client(
+      [&] { answer = raw_exchange(service_->endpoint(), PING_LINE, false, SLOW_WAIT_LIMIT); });
   const std::string expected = std::string(mock ? "accept service ipc connection failed: "
                                                 : "accept service unix socket failed: ") +
                                "Too many open files (os error 24)\n";

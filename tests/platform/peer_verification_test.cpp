@@ -6,8 +6,8 @@
 
 #include "app_lib/service_transport/transport.h"
 #include "app_lib/sys/path_text.h"
-#include "tests/support/transport_peer.h"
 #include "tests/support/test_support.h"
+#include "tests/support/transport_peer.h"
 
 namespace nimbletrace_test {
 namespace {

@@ -6,8 +6,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "tests/support/transport_peer.h"
 #include "tests/support/test_support.h"
+#include "tests/support/transport_peer.h"
 
 namespace nimbletrace_test {
 namespace {
@@ -129,7 +129,8 @@ TEST(ProcessIdentityTest, PeerThatExitedIsRefusedWhenPinnedAndUnlessItsIdWasReus
   EXPECT_EQ(strong->pid(), pid);
   EXPECT_FALSE(platform::peer_executable(*strong));
 
-  const auto weak = platform::identify_peer(connection->native_handle(), platform::PeerPinning::PidOnly);
+  const auto weak =
+      platform::identify_peer(connection->native_handle(), platform::PeerPinning::PidOnly);
   ASSERT_TRUE(weak);
   const auto weak_path = platform::peer_executable(*weak);
   if (!std::filesystem::exists("/proc/" + std::to_string(pid))) {

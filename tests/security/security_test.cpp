@@ -4,26 +4,20 @@
 // case checks both the answer and that nothing was done beyond it.
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <thread>
 
-#include "app_lib/service_ipc/codec.h"
 #include "app_lib/sys/fd.h"
-#include "app_lib/sys/sha256.h"
 #include "tests/support/service_harness.h"
 #include "tests/support/test_support.h"
 
@@ -244,7 +238,8 @@ TEST_F(SecurityTest, ConfigurationThatResolvesOutsideItsDirectoryIsRefused) {
     SCOPED_TRACE(c.name);
     fs::remove(dir / "config.yaml");
     c.arrange();
-    EXPECT_EQ(exchange(start_core_line(dir, c.config_file, sha256_of(c.contents))), PATH_RULE_REFUSED);
+    EXPECT_EQ(exchange(start_core_line(dir, c.config_file, sha256_of(c.contents))),
+              PATH_RULE_REFUSED);
     expect_nothing_done();
   }
 }

@@ -16,14 +16,11 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <thread>
 
-#include "app_lib/service_ipc/codec.h"
 #include "app_lib/service_runner/service_runner.h"
 #include "app_lib/service_transport/transport.h"
-#include "app_lib/sys/sha256.h"
 #include "tests/support/service_harness.h"
 #include "tests/support/test_support.h"
 

@@ -1,3 +1,5 @@
+#include "tests/support/core_child.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -8,14 +10,13 @@
 
 #include "app_lib/service_runner/service_runner.h"
 #include "app_lib/sys/child_process.h"
-#include "tests/support/core_child.h"
 #include "tests/support/test_support.h"
 
 namespace app_lib::service_runner {
 namespace {
 
-using nimbletrace_test::process_collected;
 using nimbletrace_test::eventually;
+using nimbletrace_test::process_collected;
 using service_ipc::ServiceRunnerStatus;
 
 TEST(ChildProcessTest, ChildStartsWithCleanSignalsNullStreamsAndNoStrayDescriptor) {

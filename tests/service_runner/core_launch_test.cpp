@@ -17,9 +17,9 @@ namespace app_lib::service_runner {
 namespace {
 
 namespace fs = std::filesystem;
-using nimbletrace_test::process_collected;
-using nimbletrace_test::error_of;
 using nimbletrace_test::current_tid;
+using nimbletrace_test::error_of;
+using nimbletrace_test::process_collected;
 using nimbletrace_test::read_file;
 using nimbletrace_test::thread_file_credentials;
 using nimbletrace_test::write_file;

@@ -18,8 +18,7 @@ namespace {
 
 std::vector<pid_t> all_pids() {
   std::vector<pid_t> pids(static_cast<std::size_t>(::proc_listallpids(nullptr, 0)) + 64);
-  const int count =
-      ::proc_listallpids(pids.data(), static_cast<int>(pids.size() * sizeof(pid_t)));
+  const int count = ::proc_listallpids(pids.data(), static_cast<int>(pids.size() * sizeof(pid_t)));
   pids.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
   return pids;
 }
@@ -33,10 +32,18 @@ std::optional<ProcStat> proc_stat(pid_t pid) {
   }
   ProcStat parsed;
   switch (info.pbi_status) {
-    case SZOMB: parsed.state = 'Z'; break;
-    case SSTOP: parsed.state = 'T'; break;
-    case SSLEEP: parsed.state = 'S'; break;
-    default: parsed.state = 'R'; break;
+    case SZOMB:
+      parsed.state = 'Z';
+      break;
+    case SSTOP:
+      parsed.state = 'T';
+      break;
+    case SSLEEP:
+      parsed.state = 'S';
+      break;
+    default:
+      parsed.state = 'R';
+      break;
   }
   parsed.parent = static_cast<pid_t>(info.pbi_ppid);
   return parsed;

@@ -115,7 +115,8 @@ app_lib::Result<Process> Process::start(Options options) {
         std::tuple{options.capture_stderr, &process.stderr_path_, 2}}) {
     if (!wanted) continue;
     const int fd = capture_file(*path);
-    if (fd < 0) return app_lib::fail("cannot make a capture file: " + app_lib::sys::last_sys_error_text());
+    if (fd < 0)
+      return app_lib::fail("cannot make a capture file: " + app_lib::sys::last_sys_error_text());
     setup.opened.push_back(fd);
     ::posix_spawn_file_actions_adddup2(&setup.actions, fd, target);
   }
@@ -143,9 +144,9 @@ app_lib::Result<Process> Process::start(Options options) {
             "exec_prepared",
             options.fd_limit ? std::to_string(*options.fd_limit) : "-",
             ignored.empty() ? "-" : ignored,
-            options.user ? std::to_string(options.user->uid) + ":" +
-                               std::to_string(options.user->gid)
-                         : "-"};
+            options.user
+                ? std::to_string(options.user->uid) + ":" + std::to_string(options.user->gid)
+                : "-"};
     argv.insert(argv.end(), options.argv.begin(), options.argv.end());
   }
   auto argv_pointers = c_strings(argv);
@@ -155,7 +156,8 @@ app_lib::Result<Process> Process::start(Options options) {
                                argv_pointers.data(), env_pointers.data());
   if (rc != 0) {
     process.pid_ = -1;
-    return app_lib::fail("cannot start " + options.argv[0] + ": " + app_lib::sys::sys_error_text(rc));
+    return app_lib::fail("cannot start " + options.argv[0] + ": " +
+                         app_lib::sys::sys_error_text(rc));
   }
   return process;
 }
@@ -203,8 +205,7 @@ std::string Process::stderr_text() const {
   return stderr_path_.empty() ? std::string() : read_file(stderr_path_);
 }
 
-std::pair<int, std::string> run_program(Process::Options options,
-                                        std::chrono::milliseconds limit) {
+std::pair<int, std::string> run_program(Process::Options options, std::chrono::milliseconds limit) {
   options.capture_stdout = true;
   auto process = Process::start(std::move(options));
   if (!process) return {-1, ""};

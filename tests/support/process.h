@@ -37,7 +37,7 @@ class Process {
     // stderr_text(); otherwise they are this process's own.
     bool capture_stdout = false;
     bool capture_stderr = false;
-    std::filesystem::path cwd{};            // empty: this process's
+    std::filesystem::path cwd{};              // empty: this process's
     std::optional<unsigned long> fd_limit{};  // RLIMIT_NOFILE, soft and hard
     // Ignored from the first instruction, as a parent may leave them (an
     // ignored disposition survives exec).

@@ -86,8 +86,8 @@ std::string receive_line(int fd, std::chrono::milliseconds limit) {
   return out;
 }
 
-std::string raw_exchange(const ServiceTransport& endpoint, std::string_view bytes,
-                         bool half_close, std::chrono::milliseconds limit) {
+std::string raw_exchange(const ServiceTransport& endpoint, std::string_view bytes, bool half_close,
+                         std::chrono::milliseconds limit) {
   auto fd = open_connection(endpoint);
   if (!fd) return "<connect failed: " + fd.error() + ">";
   send_raw(fd->get(), bytes);

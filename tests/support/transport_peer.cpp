@@ -91,8 +91,8 @@ ScriptedPeer::~ScriptedPeer() {
 PeerServer::PeerServer(const std::filesystem::path& dir)
     : bound_(bind_for_test(ServiceTransportForm::Unix, dir)) {}
 
-std::pair<std::optional<ServiceTransportStream>, std::optional<Process>>
-PeerServer::connect_helper(const std::filesystem::path& program, const std::string& helper) {
+std::pair<std::optional<ServiceTransportStream>, std::optional<Process>> PeerServer::connect_helper(
+    const std::filesystem::path& program, const std::string& helper) {
   const auto& socket = std::get<ServiceTransport::Unix>(bound_.endpoint.endpoint).path;
   auto child = Process::start({.argv = {program.string(), "--nt-helper", helper, socket.string()}});
   if (!child) {

@@ -14,8 +14,8 @@ void poll_pause() {
 
 bool wait_for_events(int fd, short events, Deadline deadline) {
   for (;;) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     pollfd entry{fd, events, 0};
     const int rc = ::poll(&entry, 1, static_cast<int>(left.count()));
