@@ -29,13 +29,6 @@ namespace fs = std::filesystem;
 using app_lib::service_transport::ServiceTransport;
 using app_lib::sys::UniqueFd;
 
-const std::string STARTED = response_line(true, "macOS launchd 服务核心启动请求已发送", "Running");
-const std::string KEPT = response_line(true, "macOS 服务核心已在运行", "Running");
-const std::string PONG_STOPPED = response_line(true, "service runner pong", "Stopped");
-const std::string STATUS_STOPPED = response_line(true, "service runner status", "Stopped");
-const std::string STATUS_RUNNING = response_line(true, "service runner status", "Running");
-const std::string NOT_RUNNING = response_line(true, "macOS 服务核心当前未运行", "Stopped");
-
 // The descriptor the process's next open or accept gets: with the limit set
 // to it, that call fails with EMFILE.
 rlim_t lowest_free_descriptor(pid_t pid) {
@@ -321,7 +314,7 @@ TEST_F(FaultTest, AllocationFailureInARequestIsAnsweredAndServingGoesOn) {
   EXPECT_EQ(exchange(big.start_line()),
             response_line(false, "处理 macOS 服务请求失败: std::bad_alloc", "Unavailable"));
   EXPECT_TRUE(service_->running());
-  EXPECT_EQ(exchange(STATUS_LINE), response_line(true, "service runner status", "Running"));
+  EXPECT_EQ(exchange(STATUS_LINE), STATUS_RUNNING);
   EXPECT_EQ(running_cores(), cores);
 }
 

@@ -19,6 +19,26 @@ bool process_collected(pid_t pid) {
   return !proc_stat(pid);
 }
 
+int zombie_children(pid_t parent) {
+  int zombies = 0;
+  for (const pid_t pid : process_ids()) {
+    const auto stat = proc_stat(pid);
+    if (stat && stat->parent == parent && stat->state == 'Z') ++zombies;
+  }
+  return zombies;
+}
+
+std::vector<pid_t> running_cores() {
+  std::vector<pid_t> pids;
+  std::error_code ec;
+  const std::filesystem::path stub = std::filesystem::canonical(core_stub_path(), ec);
+  if (ec) return pids;
+  for (const pid_t pid : process_ids()) {
+    if (process_executable(pid) == stub && process_alive(pid)) pids.push_back(pid);
+  }
+  return pids;
+}
+
 bool process_zombie(pid_t pid) {
   const auto stat = proc_stat(pid);
   return stat && stat->state == 'Z';

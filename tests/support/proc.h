@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <filesystem>
 #include <optional>
 #include <set>
 #include <string>
@@ -21,6 +22,10 @@ struct ProcStat {
 };
 // nullopt once there is no such process (it has been collected).
 std::optional<ProcStat> proc_stat(pid_t pid);
+// Every process id on the machine, at one moment.
+std::vector<pid_t> process_ids();
+// The file the process runs, as the system names it; empty if unknown.
+std::filesystem::path process_executable(pid_t pid);
 
 // The process exists and is not a zombie.
 bool process_alive(pid_t pid);

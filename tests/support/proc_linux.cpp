@@ -21,7 +21,9 @@ std::string proc_path(pid_t pid, std::string_view name) {
   return "/proc/" + std::to_string(pid) + "/" + std::string(name);
 }
 
-std::vector<pid_t> all_pids() {
+}  // namespace
+
+std::vector<pid_t> process_ids() {
   std::vector<pid_t> pids;
   DIR* dir = ::opendir("/proc");
   if (dir == nullptr) return pids;
@@ -33,8 +35,6 @@ std::vector<pid_t> all_pids() {
   ::closedir(dir);
   return pids;
 }
-
-}  // namespace
 
 std::optional<ProcStat> proc_stat(pid_t pid) {
   const std::string text = read_file(proc_path(pid, "stat"));
@@ -50,25 +50,9 @@ std::optional<ProcStat> proc_stat(pid_t pid) {
   return parsed;
 }
 
-int zombie_children(pid_t parent) {
-  int zombies = 0;
-  for (const pid_t pid : all_pids()) {
-    const auto stat = proc_stat(pid);
-    if (stat && stat->parent == parent && stat->state == 'Z') ++zombies;
-  }
-  return zombies;
-}
-
-std::vector<pid_t> running_cores() {
-  std::vector<pid_t> pids;
+fs::path process_executable(pid_t pid) {
   std::error_code ec;
-  const fs::path stub = fs::canonical(core_stub_path(), ec);
-  if (ec) return pids;
-  for (const pid_t pid : all_pids()) {
-    const fs::path exe = fs::read_symlink(proc_path(pid, "exe"), ec);
-    if (!ec && exe == stub && process_alive(pid)) pids.push_back(pid);
-  }
-  return pids;
+  return fs::read_symlink(proc_path(pid, "exe"), ec);
 }
 
 std::set<int> open_descriptors(pid_t pid) {

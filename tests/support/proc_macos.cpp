@@ -14,16 +14,12 @@ namespace nimbletrace_test {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-std::vector<pid_t> all_pids() {
+std::vector<pid_t> process_ids() {
   std::vector<pid_t> pids(static_cast<std::size_t>(::proc_listallpids(nullptr, 0)) + 64);
   const int count = ::proc_listallpids(pids.data(), static_cast<int>(pids.size() * sizeof(pid_t)));
   pids.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
   return pids;
 }
-
-}  // namespace
 
 std::optional<ProcStat> proc_stat(pid_t pid) {
   proc_bsdinfo info{};
@@ -49,28 +45,9 @@ std::optional<ProcStat> proc_stat(pid_t pid) {
   return parsed;
 }
 
-int zombie_children(pid_t parent) {
-  int zombies = 0;
-  for (const pid_t pid : all_pids()) {
-    const auto stat = proc_stat(pid);
-    if (stat && stat->parent == parent && stat->state == 'Z') ++zombies;
-  }
-  return zombies;
-}
-
-std::vector<pid_t> running_cores() {
-  std::vector<pid_t> pids;
-  std::error_code ec;
-  const fs::path stub = fs::canonical(core_stub_path(), ec);
-  if (ec) return pids;
-  for (const pid_t pid : all_pids()) {
-    char path[PROC_PIDPATHINFO_MAXSIZE];
-    if (::proc_pidpath(pid, path, sizeof path) > 0 && fs::path(path) == stub &&
-        process_alive(pid)) {
-      pids.push_back(pid);
-    }
-  }
-  return pids;
+fs::path process_executable(pid_t pid) {
+  char path[PROC_PIDPATHINFO_MAXSIZE];
+  return ::proc_pidpath(pid, path, sizeof path) > 0 ? fs::path(path) : fs::path();
 }
 
 std::set<int> open_descriptors(pid_t pid) {

@@ -123,14 +123,14 @@ app_lib::Result<Process> Process::start(Options options) {
   if (!options.cwd.empty()) {
     ::posix_spawn_file_actions_addchdir_np(&setup.actions, options.cwd.c_str());
   }
-  sigset_t none;
-  sigemptyset(&none);
-  sigset_t defaults;
-  sigfillset(&defaults);
-  sigdelset(&defaults, SIGKILL);
-  sigdelset(&defaults, SIGSTOP);
-  ::posix_spawnattr_setsigmask(&setup.attributes, &none);
-  ::posix_spawnattr_setsigdefault(&setup.attributes, &defaults);
+  // Nothing blocked and every signal at its default action, as the service
+  // starts its core: the test's own ignored SIGPIPE must not leak into it.
+  sigset_t signals;
+  sigemptyset(&signals);
+  ::posix_spawnattr_setsigmask(&setup.attributes, &signals);
+  sigfillset(&signals);
+  for (const int fixed : {SIGKILL, SIGSTOP}) sigdelset(&signals, fixed);
+  ::posix_spawnattr_setsigdefault(&setup.attributes, &signals);
   ::posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
   std::vector<std::string> argv = options.argv;

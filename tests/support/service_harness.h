@@ -124,4 +124,16 @@ inline constexpr std::string_view PING_LINE = "{\"type\":\"ping\"}\n";
 inline constexpr std::string_view STATUS_LINE = "{\"type\":\"get_status\"}\n";
 inline constexpr std::string_view STOP_LINE = "{\"type\":\"stop_core\"}\n";
 
+// Answers that many tests expect.
+inline const std::string STARTED =
+    response_line(true, "macOS launchd 服务核心启动请求已发送", "Running");
+inline const std::string KEPT = response_line(true, "macOS 服务核心已在运行", "Running");
+inline const std::string PONG_STOPPED = response_line(true, "service runner pong", "Stopped");
+inline const std::string STATUS_STOPPED = response_line(true, "service runner status", "Stopped");
+inline const std::string STATUS_RUNNING = response_line(true, "service runner status", "Running");
+inline const std::string NOT_RUNNING = response_line(true, "macOS 服务核心当前未运行", "Stopped");
+// How every refusal with data Unavailable ends.
+inline constexpr std::string_view UNAVAILABLE_END =
+    "\"data\":\"Unavailable\",\"protocol_version\":1}\n";
+
 }  // namespace nimbletrace_test
