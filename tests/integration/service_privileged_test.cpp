@@ -181,7 +181,7 @@ TEST_F(PrivilegedServiceTest, ServicectlSendsRelativeConfigurationPathsAsAbsolut
       run_program({servicectl().string(), "--socket", sandbox_paths().socket.string(), "start",
                    "--config-dir", ".nimbletrace", "--config-file", ".nimbletrace/config.yaml",
                    "--controller-host", "127.0.0.1", "--controller-port", "9090"},
-                  {}, 10s, config.dir.path());
+                  {}, WAIT_LIMIT, config.dir.path());
   EXPECT_EQ(output, STARTED);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }

@@ -134,7 +134,7 @@ TEST_F(CoreSupervisionTest, StopWaitsForTheHolderAndStopsWhatItLeft) {
       std::async(std::launch::async, [] { return ServiceRunner::service_stop_core_process(); });
   release.set_value();
   holder.join();
-  ASSERT_EQ(stop.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  ASSERT_EQ(stop.wait_for(nimbletrace_test::WAIT_LIMIT), std::future_status::ready);
   EXPECT_EQ(stop.get().value(), "macOS 服务核心已停止");
   EXPECT_TRUE(pid > 0 && process_collected(pid));
 }
