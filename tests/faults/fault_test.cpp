@@ -4,20 +4,14 @@
 // case checks that the service keeps its word afterwards: it answers, reports
 // the truth about the core, and leaves neither cores nor zombies behind.
 
-#include <dirent.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <optional>
 #include <set>
 #include <string>
@@ -25,76 +19,15 @@
 #include <vector>
 
 #include "app_lib/sys/fd.h"
-#include "tests/integration/integration_support.h"
+#include "tests/support/service_harness.h"
 #include "tests/support/test_support.h"
 
 namespace nimbletrace_test {
 namespace {
 
 namespace fs = std::filesystem;
+using app_lib::service_transport::ServiceTransport;
 using app_lib::sys::UniqueFd;
-
-const std::string STARTED = response_line(true, "macOS launchd 服务核心启动请求已发送", "Running");
-const std::string KEPT = response_line(true, "macOS 服务核心已在运行", "Running");
-const std::string PONG_STOPPED = response_line(true, "service runner pong", "Stopped");
-const std::string STATUS_STOPPED = response_line(true, "service runner status", "Stopped");
-const std::string STATUS_RUNNING = response_line(true, "service runner status", "Running");
-const std::string NOT_RUNNING = response_line(true, "macOS 服务核心当前未运行", "Stopped");
-
-struct ProcStat {
-  char state = 0;
-  pid_t parent = 0;
-};
-
-std::optional<ProcStat> proc_stat(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  // The command name may hold blanks and parentheses; the fields follow the last ')'.
-  const auto close = text.rfind(')');
-  if (close == std::string::npos) return std::nullopt;
-  ProcStat parsed;
-  long parent = 0;
-  if (std::sscanf(text.c_str() + close + 2, "%c %ld", &parsed.state, &parent) != 2) {
-    return std::nullopt;
-  }
-  parsed.parent = static_cast<pid_t>(parent);
-  return parsed;
-}
-
-std::vector<pid_t> cores_of(pid_t service) {
-  std::vector<pid_t> cores = running_cores();
-  std::erase_if(cores, [&](pid_t core) {
-    const auto stat = proc_stat(core);
-    return !stat || stat->parent != service;
-  });
-  return cores;
-}
-
-// Children of `parent` that have exited but were never collected.
-int zombie_children(pid_t parent) {
-  int zombies = 0;
-  DIR* dir = ::opendir("/proc");
-  if (dir == nullptr) return -1;
-  while (const dirent* entry = ::readdir(dir)) {
-    char* end = nullptr;
-    const long pid = std::strtol(entry->d_name, &end, 10);
-    if (*end != '\0' || pid <= 0) continue;
-    const auto stat = proc_stat(static_cast<pid_t>(pid));
-    if (stat && stat->parent == parent && stat->state == 'Z') ++zombies;
-  }
-  ::closedir(dir);
-  return zombies;
-}
-
-std::set<int> open_descriptors(pid_t pid) {
-  std::set<int> fds;
-  std::error_code ec;
-  for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
-       !ec && it != fs::directory_iterator(); it.increment(ec)) {
-    fds.insert(std::atoi(it->path().filename().c_str()));
-  }
-  return fds;
-}
 
 // The descriptor the process's next open or accept gets: with the limit set
 // to it, that call fails with EMFILE.
@@ -103,48 +36,6 @@ rlim_t lowest_free_descriptor(pid_t pid) {
   rlim_t fd = 0;
   while (used.contains(static_cast<int>(fd))) ++fd;
   return fd;
-}
-
-// Time the process has spent on a CPU, all threads together.
-std::chrono::nanoseconds cpu_time(pid_t pid) {
-  long long total = 0;
-  std::error_code ec;
-  for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec);
-       !ec && it != fs::directory_iterator(); it.increment(ec)) {
-    std::ifstream schedstat(it->path() / "schedstat");
-    long long on_cpu = 0;
-    if (schedstat >> on_cpu) total += on_cpu;
-  }
-  return std::chrono::nanoseconds(total);
-}
-
-UniqueFd connect_unix(const fs::path& path) {
-  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return {};
-  return fd;
-}
-
-bool send_text(int fd, std::string_view bytes) {
-  return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-}
-
-std::string read_until_closed(int fd, std::chrono::milliseconds timeout) {
-  std::string answer;
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  char buffer[4096];
-  while (true) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return answer + "<timeout>";
-    pollfd pfd{fd, POLLIN, 0};
-    if (::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) continue;
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n <= 0) return answer;
-    answer.append(buffer, static_cast<std::size_t>(n));
-  }
 }
 
 std::size_t count_lines(const std::string& text) {
@@ -176,7 +67,7 @@ TEST_F(FaultTest, CoreThatCrashesAtOnceIsReportedStoppedAndCanBeStartedAgain) {
   ASSERT_TRUE(eventually([&] { return zombie_children(service) == 1; }));
   ASSERT_EQ(exchange(healthy.start_line()), STARTED);
   EXPECT_EQ(zombie_children(service), 0);
-  EXPECT_TRUE(eventually([&] { return cores_of(service).size() == 1; }));
+  EXPECT_TRUE(eventually([&] { return running_cores_of(service).size() == 1; }));
   EXPECT_EQ(exchange(STATUS_LINE), STATUS_RUNNING);
 }
 
@@ -189,7 +80,7 @@ TEST_F(FaultTest, CoreKilledFromOutsideIsReportedStoppedAndReplacedByTheNextStar
   for (int round = 0; round < 4; ++round) {
     SCOPED_TRACE("kill round " + std::to_string(round));
     std::vector<pid_t> cores;
-    ASSERT_TRUE(eventually([&] { return (cores = cores_of(service)).size() == 1; }));
+    ASSERT_TRUE(eventually([&] { return (cores = running_cores_of(service)).size() == 1; }));
     const pid_t victim = cores.front();
     ASSERT_EQ(::kill(victim, SIGKILL), 0);
     ASSERT_TRUE(eventually([&] { return !process_alive(victim); }));
@@ -201,14 +92,14 @@ TEST_F(FaultTest, CoreKilledFromOutsideIsReportedStoppedAndReplacedByTheNextStar
     }
     ASSERT_EQ(exchange(config.start_line()), STARTED);
     ASSERT_TRUE(eventually([&] {
-      cores = cores_of(service);
+      cores = running_cores_of(service);
       return cores.size() == 1 && cores.front() != victim;
     }));
     EXPECT_EQ(exchange(STATUS_LINE), STATUS_RUNNING);
   }
   EXPECT_EQ(zombie_children(service), 0);
   EXPECT_EQ(exchange(STOP_LINE), response_line(true, "macOS 服务核心已停止", "Stopped"));
-  EXPECT_TRUE(cores_of(service).empty());
+  EXPECT_TRUE(running_cores_of(service).empty());
   EXPECT_EQ(zombie_children(service), 0);
 }
 
@@ -218,19 +109,20 @@ TEST_F(FaultTest, RestartAfterKillReplacesTheStaleSocketAndDoesNotClaimTheOrphan
   start_service();
   ASSERT_EQ(exchange(config.start_line()), STARTED);
   std::vector<pid_t> cores;
-  ASSERT_TRUE(eventually([&] { return (cores = cores_of(service_->pid())).size() == 1; }));
+  ASSERT_TRUE(eventually([&] { return (cores = running_cores_of(service_->pid())).size() == 1; }));
   const pid_t orphan = cores.front();
   service_->signal(SIGKILL);
   ASSERT_TRUE(service_->wait_exit().has_value());
   service_.reset();
   EXPECT_TRUE(process_alive(orphan)) << "a killed service cannot stop its core";
   EXPECT_TRUE(fs::is_socket(socket)) << "a killed service cannot remove its socket";
-  EXPECT_FALSE(connect_unix(socket).valid()) << "nobody listens on the stale socket";
+  EXPECT_FALSE(connect_raw(ServiceTransport::unix_socket(socket)).valid())
+      << "nobody listens on the stale socket";
 
   // The stale socket file already satisfies wait_ready, so wait for an answer:
   // one can only come through a socket bound anew at the same path.
   service_.emplace(ServiceProcess::Options::privileged());
-  ASSERT_TRUE(eventually([&] { return exchange(PING_LINE) == PONG_STOPPED; }, 10s))
+  ASSERT_TRUE(eventually([&] { return exchange(PING_LINE) == PONG_STOPPED; }))
       << service_->stderr_text();
   struct stat fresh {};
   ASSERT_EQ(::stat(socket.c_str(), &fresh), 0);
@@ -241,7 +133,7 @@ TEST_F(FaultTest, RestartAfterKillReplacesTheStaleSocketAndDoesNotClaimTheOrphan
   EXPECT_TRUE(process_alive(orphan)) << "the new service must not touch a core it did not start";
 
   ASSERT_EQ(exchange(config.start_line()), STARTED);
-  ASSERT_TRUE(eventually([&] { return (cores = cores_of(service_->pid())).size() == 1; }));
+  ASSERT_TRUE(eventually([&] { return (cores = running_cores_of(service_->pid())).size() == 1; }));
   EXPECT_NE(cores.front(), orphan);
   EXPECT_EQ(exchange(STATUS_LINE), STATUS_RUNNING);
   EXPECT_EQ(zombie_children(service_->pid()), 0);
@@ -266,20 +158,20 @@ TEST_F(FaultTest, SigtermDuringASlowStartAnswersItAndLeavesNoCore) {
     ASSERT_EQ(exchange(PING_LINE), PONG_STOPPED);
     const std::size_t idle = open_descriptors(service_->pid()).size();
 
-    UniqueFd client = connect_unix(sandbox_paths().socket);
+    UniqueFd client = connect_raw(ServiceTransport::unix_socket(sandbox_paths().socket));
     ASSERT_TRUE(client.valid());
-    ASSERT_TRUE(send_text(client.get(), head));
+    ASSERT_TRUE(send_raw(client.get(), head));
     ASSERT_TRUE(eventually([&] { return open_descriptors(service_->pid()).size() > idle; }));
     if (signal_before_line_is_complete) {
       service_->signal(SIGTERM);
-      ASSERT_TRUE(send_text(client.get(), "\n"));
+      ASSERT_TRUE(send_raw(client.get(), "\n"));
     } else {
-      ASSERT_TRUE(send_text(client.get(), "\n"));
+      ASSERT_TRUE(send_raw(client.get(), "\n"));
       service_->signal(SIGTERM);
     }
 
-    EXPECT_EQ(read_until_closed(client.get(), 30s), STARTED);
-    EXPECT_TRUE(exited_cleanly(service_->wait_exit(30s)));
+    EXPECT_EQ(receive_until_eof(client.get(), SLOW_WAIT_LIMIT), STARTED);
+    EXPECT_TRUE(exited_cleanly(service_->wait_exit(SLOW_WAIT_LIMIT)));
     EXPECT_EQ(service_->stderr_text(), "");
     EXPECT_TRUE(running_cores().empty()) << "a core started during shutdown must not survive";
     EXPECT_FALSE(fs::exists(sandbox_paths().socket));
@@ -305,7 +197,8 @@ TEST_P(DescriptorExhaustionTest, AcceptFailuresArePacedAndServiceRecovers) {
   ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, &exhausted, nullptr), 0);
 
   std::string answer;
-  std::jthread client([&] { answer = raw_exchange(service_->endpoint(), PING_LINE, false, 30s); });
+  std::jthread client(
+      [&] { answer = raw_exchange(service_->endpoint(), PING_LINE, false, SLOW_WAIT_LIMIT); });
   const std::string expected = std::string(mock ? "accept service ipc connection failed: "
                                                 : "accept service unix socket failed: ") +
                                "Too many open files (os error 24)\n";
@@ -397,19 +290,6 @@ TEST_F(FaultTest, FullRuntimeFileSystemFailsTheStartAndKeepsTheStagedConfig) {
   EXPECT_EQ(read_file(staged_in_service_view), "again: 2\n");
 }
 
-long status_kib(pid_t pid, const std::string& key) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string word;
-  while (status >> word) {
-    if (word == key) {
-      long kib = 0;
-      status >> kib;
-      return kib;
-    }
-  }
-  return -1;
-}
-
 // A request that makes the service run out of memory is that request's
 // failure: it is answered, and the service, its socket and its core stay.
 TEST_F(FaultTest, AllocationFailureInARequestIsAnsweredAndServingGoesOn) {
@@ -423,7 +303,7 @@ TEST_F(FaultTest, AllocationFailureInARequestIsAnsweredAndServingGoesOn) {
   ASSERT_EQ(cores.size(), 1u);
 
   // Room for everything the service does, but not for a 48 MiB configuration.
-  const long size_kib = status_kib(service_->pid(), "VmSize:");
+  const long size_kib = status_kib(service_->pid(), "VmSize");
   ASSERT_GT(size_kib, 0);
   const rlim_t limit = static_cast<rlim_t>(size_kib + 16 * 1024) * 1024;
   const rlimit tight{limit, RLIM_INFINITY};
@@ -434,7 +314,7 @@ TEST_F(FaultTest, AllocationFailureInARequestIsAnsweredAndServingGoesOn) {
   EXPECT_EQ(exchange(big.start_line()),
             response_line(false, "处理 macOS 服务请求失败: std::bad_alloc", "Unavailable"));
   EXPECT_TRUE(service_->running());
-  EXPECT_EQ(exchange(STATUS_LINE), response_line(true, "service runner status", "Running"));
+  EXPECT_EQ(exchange(STATUS_LINE), STATUS_RUNNING);
   EXPECT_EQ(running_cores(), cores);
 }
 

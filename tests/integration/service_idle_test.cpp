@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <string>
 
-#include "tests/integration/integration_support.h"
+#include "tests/support/service_harness.h"
 #include "tests/support/test_support.h"
 
 namespace nimbletrace_test {
@@ -24,11 +24,10 @@ class IdleServiceTest : public SandboxServiceTest, public ::testing::WithParamIn
 };
 
 TEST_P(IdleServiceTest, ClientArrivingAfterAnIdlePeriodIsAnswered) {
-  const std::string pong = response_line(true, "service runner pong", "Stopped");
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE(round);
     ASSERT_TRUE(eventually([&] { return idle(); })) << "the loop never went idle";
-    EXPECT_EQ(exchange(PING_LINE), pong);
+    EXPECT_EQ(exchange(PING_LINE), PONG_STOPPED);
   }
 }
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "app_lib/service_runner/service_runner.h"
-#include "tests/integration/integration_support.h"
+#include "tests/support/service_harness.h"
 #include "tests/support/test_support.h"
 
 namespace nimbletrace_test {
@@ -22,25 +22,23 @@ class MockServiceTest : public SandboxServiceTest {
 };
 
 TEST_F(MockServiceTest, AnswersWithoutACoreByteForByte) {
-  EXPECT_EQ(exchange(PING_LINE), response_line(true, "service runner pong", "Stopped"));
-  EXPECT_EQ(exchange(STATUS_LINE), response_line(true, "service runner status", "Stopped"));
-  EXPECT_EQ(exchange(STOP_LINE), response_line(true, "macOS 服务核心当前未运行", "Stopped"));
-  EXPECT_EQ(exchange(STOP_LINE), response_line(true, "macOS 服务核心当前未运行", "Stopped"));
+  EXPECT_EQ(exchange(PING_LINE), PONG_STOPPED);
+  EXPECT_EQ(exchange(STATUS_LINE), STATUS_STOPPED);
+  EXPECT_EQ(exchange(STOP_LINE), NOT_RUNNING);
+  EXPECT_EQ(exchange(STOP_LINE), NOT_RUNNING);
 }
 
 TEST_F(MockServiceTest, StartsKeepsAndStopsTheCore) {
   CoreConfig config;
-  EXPECT_EQ(exchange(config.start_line()),
-            response_line(true, "macOS launchd 服务核心启动请求已发送", "Running"));
+  EXPECT_EQ(exchange(config.start_line()), STARTED);
   ASSERT_TRUE(eventually([] { return running_cores().size() == 1; }));
   const pid_t core = running_cores().front();
-  EXPECT_EQ(exchange(STATUS_LINE), response_line(true, "service runner status", "Running"));
-  EXPECT_EQ(exchange(config.start_line()),
-            response_line(true, "macOS 服务核心已在运行", "Running"));
+  EXPECT_EQ(exchange(STATUS_LINE), STATUS_RUNNING);
+  EXPECT_EQ(exchange(config.start_line()), KEPT);
   EXPECT_EQ(running_cores(), std::vector<pid_t>{core});
   EXPECT_EQ(exchange(STOP_LINE), response_line(true, "macOS 服务核心已停止", "Stopped"));
   EXPECT_TRUE(running_cores().empty());
-  EXPECT_EQ(exchange(STOP_LINE), response_line(true, "macOS 服务核心当前未运行", "Stopped"));
+  EXPECT_EQ(exchange(STOP_LINE), NOT_RUNNING);
 }
 
 TEST_F(MockServiceTest, FailedStartAnswersUnavailable) {
@@ -55,13 +53,10 @@ TEST_F(MockServiceTest, FailedStartAnswersUnavailable) {
 
 TEST_F(MockServiceTest, CoreThatExitedIsReportedStoppedAndCollected) {
   CoreConfig config("exit-now\n");
-  EXPECT_EQ(exchange(config.start_line()),
-            response_line(true, "macOS launchd 服务核心启动请求已发送", "Running"));
+  EXPECT_EQ(exchange(config.start_line()), STARTED);
   // The core exits by itself; the next probe collects it.
-  ASSERT_TRUE(eventually([&] {
-    return exchange(STATUS_LINE) == response_line(true, "service runner status", "Stopped");
-  }));
-  EXPECT_EQ(exchange(STOP_LINE), response_line(true, "macOS 服务核心当前未运行", "Stopped"));
+  ASSERT_TRUE(eventually([&] { return exchange(STATUS_LINE) == STATUS_STOPPED; }));
+  EXPECT_EQ(exchange(STOP_LINE), NOT_RUNNING);
 }
 
 TEST_F(MockServiceTest, AnswersBadRequestsAndServesTheNextConnection) {
@@ -84,7 +79,7 @@ TEST_F(MockServiceTest, AnswersBadRequestsAndServesTheNextConnection) {
     EXPECT_TRUE(answer.starts_with("{\"ok\":false,\"message\":\"" + c.message_prefix)) << answer;
     EXPECT_TRUE(answer.ends_with("\",\"data\":\"Unavailable\",\"protocol_version\":1}\n"))
         << answer;
-    EXPECT_EQ(exchange(PING_LINE), response_line(true, "service runner pong", "Stopped"));
+    EXPECT_EQ(exchange(PING_LINE), PONG_STOPPED);
   }
 }
 
@@ -92,7 +87,7 @@ TEST_F(MockServiceTest, ClientThatHangsUpEarlyDoesNotDisturbTheLoop) {
   for (int i = 0; i < 3; ++i) {
     (void)raw_exchange(service_->endpoint(), PING_LINE, false, std::chrono::milliseconds(0));
   }
-  EXPECT_EQ(exchange(PING_LINE), response_line(true, "service runner pong", "Stopped"));
+  EXPECT_EQ(exchange(PING_LINE), PONG_STOPPED);
   EXPECT_TRUE(service_->running());
 }
 

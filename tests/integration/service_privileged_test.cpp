@@ -5,7 +5,7 @@
 #include <string>
 
 #include "app_lib/sys/sys_error.h"
-#include "tests/integration/integration_support.h"
+#include "tests/support/service_harness.h"
 #include "tests/support/test_support.h"
 
 namespace nimbletrace_test {
@@ -24,11 +24,10 @@ using PrivilegedServiceTest = SandboxServiceTest;
 
 TEST_F(PrivilegedServiceTest, ServesTheAuthorizedClientThroughTheProtectedSymlink) {
   start_service();
-  EXPECT_EQ(exchange(PING_LINE), response_line(true, "service runner pong", "Stopped"));
+  EXPECT_EQ(exchange(PING_LINE), PONG_STOPPED);
   CoreConfig config;
-  EXPECT_EQ(exchange(config.start_line()),
-            response_line(true, "macOS launchd 服务核心启动请求已发送", "Running"));
-  EXPECT_EQ(exchange(STATUS_LINE), response_line(true, "service runner status", "Running"));
+  EXPECT_EQ(exchange(config.start_line()), STARTED);
+  EXPECT_EQ(exchange(STATUS_LINE), STATUS_RUNNING);
 }
 
 TEST_F(PrivilegedServiceTest, RefusesAnotherExecutableAndKeepsServing) {
@@ -43,7 +42,7 @@ TEST_F(PrivilegedServiceTest, RefusesAnotherExecutableAndKeepsServing) {
   EXPECT_NE(output.find(", path=" + servicectl().string() + ")\",\"data\":\"Unavailable\""),
             std::string::npos)
       << output;
-  EXPECT_EQ(exchange(PING_LINE), response_line(true, "service runner pong", "Stopped"));
+  EXPECT_EQ(exchange(PING_LINE), PONG_STOPPED);
 }
 
 TEST_F(PrivilegedServiceTest, ReplacedClientFileTakesEffectOnTheNextConnection) {
@@ -55,15 +54,14 @@ TEST_F(PrivilegedServiceTest, ReplacedClientFileTakesEffectOnTheNextConnection) 
       << refused;
   auto [status, output] =
       run_program({servicectl().string(), "--socket", sandbox_paths().socket.string(), "status"});
-  EXPECT_EQ(output, response_line(true, "service runner status", "Stopped"));
+  EXPECT_EQ(output, STATUS_STOPPED);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST_F(PrivilegedServiceTest, RemovedClientFileEndsTheLoopButLeavesTheCoreRunning) {
   start_service();
   CoreConfig config;
-  ASSERT_EQ(exchange(config.start_line()),
-            response_line(true, "macOS launchd 服务核心启动请求已发送", "Running"));
+  ASSERT_EQ(exchange(config.start_line()), STARTED);
   ASSERT_TRUE(eventually([] { return running_cores().size() == 1; }));
   fs::remove(sandbox_paths().authorized_file);
 
@@ -81,8 +79,7 @@ TEST_F(PrivilegedServiceTest, RemovedClientFileEndsTheLoopButLeavesTheCoreRunnin
 TEST_F(PrivilegedServiceTest, SigtermStopsTheCoreAndRemovesTheSocket) {
   start_service();
   CoreConfig config;
-  ASSERT_EQ(exchange(config.start_line()),
-            response_line(true, "macOS launchd 服务核心启动请求已发送", "Running"));
+  ASSERT_EQ(exchange(config.start_line()), STARTED);
   service_->signal(SIGTERM);
   const auto status = service_->wait_exit();
   ASSERT_TRUE(status.has_value());
@@ -147,15 +144,15 @@ TEST_F(PrivilegedServiceTest, ServicectlDrivesTheCoreComputingTheDigestItself) {
       {{"start", "--config-dir", config.config_dir.string(), "--config-file",
         config.config_file.string(), "--controller-host", "127.0.0.1", "--controller-port", "9090"},
        0,
-       response_line(true, "macOS launchd 服务核心启动请求已发送", "Running")},
-      {{"status"}, 0, response_line(true, "service runner status", "Running")},
+       STARTED},
+      {{"status"}, 0, STATUS_RUNNING},
       {{"start", "--config-dir", config.config_dir.string(), "--config-file",
         config.config_file.string(), "--controller-host", "127.0.0.1", "--controller-port", "9090",
         "--sha256", std::string(64, '0')},
        1,
        response_line(false, "拒绝哈希不匹配的 macOS 服务核心配置", "Unavailable")},
       {{"stop"}, 0, response_line(true, "macOS 服务核心已停止", "Stopped")},
-      {{"ping"}, 0, response_line(true, "service runner pong", "Stopped")},
+      {{"ping"}, 0, PONG_STOPPED},
       {{"frobnicate"}, 2, ""},
       {{"start", "--config-dir", config.config_dir.string()}, 2, ""},
       {{"--help"}, 0, "usage: nimbletrace-servicectl"},
@@ -184,8 +181,8 @@ TEST_F(PrivilegedServiceTest, ServicectlSendsRelativeConfigurationPathsAsAbsolut
       run_program({servicectl().string(), "--socket", sandbox_paths().socket.string(), "start",
                    "--config-dir", ".nimbletrace", "--config-file", ".nimbletrace/config.yaml",
                    "--controller-host", "127.0.0.1", "--controller-port", "9090"},
-                  {}, 10s, config.dir.path());
-  EXPECT_EQ(output, response_line(true, "macOS launchd 服务核心启动请求已发送", "Running"));
+                  {}, WAIT_LIMIT, config.dir.path());
+  EXPECT_EQ(output, STARTED);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 

@@ -6,8 +6,8 @@
 
 #include "app_lib/service_transport/transport.h"
 #include "app_lib/sys/path_text.h"
-#include "tests/platform/peer_harness.h"
 #include "tests/support/test_support.h"
+#include "tests/support/transport_peer.h"
 
 namespace nimbletrace_test {
 namespace {
@@ -21,14 +21,15 @@ class PeerVerificationTest : public testing::Test {
  protected:
   struct Peer {
     ServiceTransportStream stream;
-    std::optional<SpawnedProcess> process;
+    std::optional<Process> process;
     pid_t pid() const { return process ? process->pid() : -1; }
   };
 
   Peer connect_from(const fs::path& program, const std::string& helper = "peer_connect_and_hold") {
-    auto [fd, process] = server_.connect_helper(program, helper);
-    EXPECT_TRUE(fd.valid()) << "no connection from " << program;
-    return {ServiceTransportStream(ServiceTransportForm::Unix, std::move(fd)), std::move(process)};
+    auto [stream, process] = server_.connect_helper(program, helper);
+    EXPECT_TRUE(stream.has_value()) << "no connection from " << program;
+    return {stream ? std::move(*stream) : ServiceTransportStream(ServiceTransportForm::Unix, {}),
+            std::move(process)};
   }
 
   fs::path copy_of_self(const std::string& name) {
@@ -44,7 +45,7 @@ class PeerVerificationTest : public testing::Test {
   }
 
   TempDir dir_;
-  PeerServer server_{dir_ / "s.sock"};
+  PeerServer server_{dir_.path()};
   const fs::path self_ = fs::canonical(self_executable());
 };
 
@@ -143,7 +144,7 @@ TEST_F(PeerVerificationTest, RefusesClientPathThatIsNotUtf8) {
 TEST_F(PeerVerificationTest, RefusesPeerThatExitedBeforeTheCheck) {
   Peer peer = connect_from(self_, "peer_connect_and_exit");
   const pid_t pid = peer.pid();
-  ASSERT_TRUE(peer.process && peer.process->wait_for_exit());
+  ASSERT_TRUE(peer.process && peer.process->wait_exit());
   const auto result = peer.stream.validate_client_executable(self_);
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error(), "无法读取 macOS 客户端进程路径(pid=" + std::to_string(pid) + ")");

@@ -6,8 +6,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "tests/platform/peer_harness.h"
 #include "tests/support/test_support.h"
+#include "tests/support/transport_peer.h"
 
 namespace nimbletrace_test {
 namespace {
@@ -90,12 +90,12 @@ TEST(ProcessIdentityTest, IdentifiesSocketPeerPinnedWherePossible) {
 // is always our own, live one, while the pidfd stands for what the peer
 // really was.
 TEST(ProcessIdentityTest, PidfdRefusesAnIdThatNoLongerNamesThePinnedProcess) {
-  auto exited = SpawnedProcess::start("/bin/true", {});
-  auto running = SpawnedProcess::start("/bin/sleep", {"30"});
+  auto exited = Process::start({.argv = {"/bin/true"}});
+  auto running = Process::start({.argv = {"/bin/sleep", "30"}});
   ASSERT_TRUE(exited && running);
   UniqueFd exited_pidfd = pidfd_of(exited->pid());
   ASSERT_TRUE(exited_pidfd.valid());
-  ASSERT_TRUE(exited->wait_for_exit());
+  ASSERT_TRUE(exited->wait_exit());
 
   const std::string self = self_executable().string();
   struct Case {
@@ -118,18 +118,19 @@ TEST(ProcessIdentityTest, PidfdRefusesAnIdThatNoLongerNamesThePinnedProcess) {
 
 TEST(ProcessIdentityTest, PeerThatExitedIsRefusedWhenPinnedAndUnlessItsIdWasReusedWhenNot) {
   TempDir dir;
-  PeerServer server(dir / "s.sock");
+  PeerServer server(dir.path());
   auto [connection, child] = server.connect_helper(self_executable(), "peer_connect_and_exit");
-  ASSERT_TRUE(connection.valid() && child);
+  ASSERT_TRUE(connection && child);
   const pid_t pid = child->pid();
-  ASSERT_TRUE(child->wait_for_exit());
+  ASSERT_TRUE(child->wait_exit());
 
-  const auto strong = platform::identify_peer(connection.get());
+  const auto strong = platform::identify_peer(connection->native_handle());
   ASSERT_TRUE(strong);
   EXPECT_EQ(strong->pid(), pid);
   EXPECT_FALSE(platform::peer_executable(*strong));
 
-  const auto weak = platform::identify_peer(connection.get(), platform::PeerPinning::PidOnly);
+  const auto weak =
+      platform::identify_peer(connection->native_handle(), platform::PeerPinning::PidOnly);
   ASSERT_TRUE(weak);
   const auto weak_path = platform::peer_executable(*weak);
   if (!std::filesystem::exists("/proc/" + std::to_string(pid))) {

@@ -1,6 +1,5 @@
 #include "app_lib/platform/thread_credentials.h"
 
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,22 +12,6 @@ namespace nimbletrace_test {
 namespace {
 
 namespace platform = app_lib::platform;
-
-// The Uid, Gid and Groups lines of one thread, as the kernel reports them.
-std::string file_credentials_of(pid_t tid) {
-  const std::string status = read_file("/proc/self/task/" + std::to_string(tid) + "/status");
-  std::string lines;
-  for (const char* key : {"\nUid:", "\nGid:", "\nGroups:"}) {
-    const auto at = status.find(key);
-    if (at == std::string::npos) return "<" + std::string(key + 1) + " missing>";
-    lines += status.substr(at + 1, status.find('\n', at + 1) - at);
-  }
-  return lines;
-}
-
-pid_t current_tid() {
-  return static_cast<pid_t>(::syscall(SYS_gettid));
-}
 
 // The per-thread switch exists so that the signal thread, which stops the
 // core and must never act with a client's rights, keeps the service's own;
@@ -43,13 +26,13 @@ TEST(ThreadCredentialsTest, ChangesOnlyTheCallingThreadAndRestoresIt) {
   });
   while (other_tid == 0) std::this_thread::yield();
 
-  const std::string own_before = file_credentials_of(current_tid());
-  const std::string other_before = file_credentials_of(other_tid);
+  const std::string own_before = thread_file_credentials(current_tid());
+  const std::string other_before = thread_file_credentials(other_tid);
   {
     auto assumed = platform::ScopedThreadCredentials::assume(
         {ATTACKER_UID, ATTACKER_GID, {ATTACKER_GID, 4242}});
     ASSERT_OK(assumed);
-    const std::string own_during = file_credentials_of(current_tid());
+    const std::string own_during = thread_file_credentials(current_tid());
     // Real, effective and saved ids stay root; only the file-system ones move.
     EXPECT_NE(own_during.find("Uid:\t0\t0\t0\t" + std::to_string(ATTACKER_UID) + "\n"),
               std::string::npos)
@@ -61,9 +44,9 @@ TEST(ThreadCredentialsTest, ChangesOnlyTheCallingThreadAndRestoresIt) {
     EXPECT_NE(own_during.find("Groups:\t4242 " + std::to_string(ATTACKER_GID) + " \n"),
               std::string::npos)
         << own_during;
-    EXPECT_EQ(file_credentials_of(other_tid), other_before);
+    EXPECT_EQ(thread_file_credentials(other_tid), other_before);
   }
-  EXPECT_EQ(file_credentials_of(current_tid()), own_before);
+  EXPECT_EQ(thread_file_credentials(current_tid()), own_before);
   release = true;
   other.join();
 }

@@ -1,6 +1,6 @@
 // The privileged service attacked by a local user without privileges. Each
 // attacker is this test binary, or a copy of it, re-executed as a helper that
-// drops to an unprivileged user before it does anything else; only the setup
+// runs as an unprivileged user from its first instruction; only the setup
 // an attacker could not do itself (a hard link to a root-only file, another
 // user's home) is made by the test as root.
 
@@ -16,15 +16,12 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <thread>
 
-#include "app_lib/service_ipc/codec.h"
 #include "app_lib/service_runner/service_runner.h"
 #include "app_lib/service_transport/transport.h"
-#include "app_lib/sys/sha256.h"
-#include "tests/integration/integration_support.h"
+#include "tests/support/service_harness.h"
 #include "tests/support/test_support.h"
 
 namespace nimbletrace_test {
@@ -36,12 +33,11 @@ using app_lib::service_transport::ServiceTransport;
 // Exit status of a helper that cannot run its attack on this machine; it
 // prints the reason first.
 constexpr int SKIPPED = 77;
-// Exit status of a helper that could not drop its privileges.
-constexpr int NOT_DROPPED = 90;
+// The longest attack makes hundreds of exchanges while a thread races them.
+constexpr std::chrono::seconds ATTACK_LIMIT{60};
 
 constexpr std::string_view REFUSAL_HEAD =
     R"({"ok":false,"message":"拒绝未授权的 macOS ServiceRunner 客户端(pid=)";
-constexpr std::string_view UNAVAILABLE_END = "\"data\":\"Unavailable\",\"protocol_version\":1}\n";
 
 std::string exchange_with(const fs::path& socket, std::string_view line) {
   return raw_exchange(ServiceTransport::unix_socket(socket), line);
@@ -54,7 +50,7 @@ std::string text_of_own_executable() {
 
 // argv: socket, line. Prints "answer:" and what the service said.
 NIMBLETRACE_TEST_HELPER(attacker_send) {
-  if (argc != 2 || !drop_privileges(ATTACKER_UID, ATTACKER_GID)) return NOT_DROPPED;
+  if (argc != 2) return 2;
   std::printf("answer:%s", exchange_with(argv[0], argv[1]).c_str());
   return 0;
 }
@@ -63,7 +59,7 @@ NIMBLETRACE_TEST_HELPER(attacker_send) {
 // this binary, deletes that copy, and plants a link named as the kernel names
 // a deleted executable ("<path> (deleted)"), pointing at the authorized client.
 NIMBLETRACE_TEST_HELPER(deleted_executable_attack) {
-  if (argc != 3 || !drop_privileges(ATTACKER_UID, ATTACKER_GID)) return NOT_DROPPED;
+  if (argc != 3) return 2;
   const std::string own = text_of_own_executable();
   if (::unlink(own.c_str()) != 0) return 3;
   const std::string shown = text_of_own_executable();
@@ -96,7 +92,7 @@ bool write_text(const char* path, const std::string& text) {
 // attacker mounts that directory over the authorized client's directory and
 // runs its file under the authorized path.
 NIMBLETRACE_TEST_HELPER(namespace_alias_attack) {
-  if (argc != 4 || !drop_privileges(ATTACKER_UID, ATTACKER_GID)) return NOT_DROPPED;
+  if (argc != 4) return 2;
   const std::string uid_map = "0 " + std::to_string(ATTACKER_UID) + " 1\n";
   const std::string gid_map = "0 " + std::to_string(ATTACKER_GID) + " 1\n";
   const std::string authorized_dir = fs::path(argv[2]).parent_path().string();
@@ -133,7 +129,7 @@ NIMBLETRACE_TEST_HELPER(namespace_alias_attack) {
 // executable's name and resolves it later can be made to resolve the
 // authorized client. Prints how many connections were accepted.
 NIMBLETRACE_TEST_HELPER(swap_race_attack) {
-  if (argc != 5 || !drop_privileges(ATTACKER_UID, ATTACKER_GID)) return NOT_DROPPED;
+  if (argc != 5) return 2;
   const fs::path dir = argv[2];
   const std::string real = (dir / "d").string();
   const std::string parked = (dir / "e").string();
@@ -167,35 +163,6 @@ mode_t mode_of(const fs::path& path) {
   return ::lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
 }
 
-long resident_kib(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string key;
-  while (status >> key) {
-    if (key == "VmRSS:") {
-      long kib = 0;
-      status >> kib;
-      return kib;
-    }
-  }
-  return -1;
-}
-
-std::string start_line_for(const fs::path& dir, const fs::path& file, std::string digest) {
-  app_lib::service_ipc::ServiceRunnerCoreLaunchConfig launch;
-  launch.config_dir = dir.string();
-  launch.config_file = file.string();
-  launch.config_sha256 = std::move(digest);
-  launch.controller_host = "127.0.0.1";
-  launch.controller_port = 9090;
-  std::string line;
-  EXPECT_OK(app_lib::service_ipc::encode_request(app_lib::service_ipc::StartCore{launch}, line));
-  return line + "\n";
-}
-
-std::string sha256_of(std::string_view bytes) {
-  return app_lib::sys::sha256_hex(bytes).value();
-}
-
 std::string refused_with(std::string_view message) {
   return response_line(false, message, "Unavailable");
 }
@@ -222,14 +189,15 @@ class UnprivilegedAttackTest : public SandboxServiceTest {
     start_service();
   }
 
-  // Runs `program` as the helper `helper`, which drops to the attacker's user
-  // first; returns its output, failing the test unless it exited with 0.
+  // Runs `program` as the helper `helper` as the attacker's user; returns its
+  // output, failing the test unless it exited with 0.
   std::string attack(const fs::path& program, const std::string& helper,
                      std::vector<std::string> args) {
     std::vector<std::string> argv{program.string(), "--nt-helper", helper,
                                   sandbox_paths().socket.string()};
     argv.insert(argv.end(), args.begin(), args.end());
-    auto [status, output] = run_program(argv, {}, 60s);
+    auto [status, output] = run_program(
+        {.argv = std::move(argv), .user = Process::User{ATTACKER_UID, ATTACKER_GID}}, ATTACK_LIMIT);
     if (WIFEXITED(status) && WEXITSTATUS(status) == SKIPPED) {
       skipped_ = output;
       return output;
@@ -265,8 +233,7 @@ class UnprivilegedAttackTest : public SandboxServiceTest {
   void expect_nothing_done() {
     EXPECT_FALSE(fs::exists(fs::symlink_status(sandbox_paths().runtime_dir)));
     EXPECT_TRUE(running_cores().empty());
-    EXPECT_EQ(attack(client_, "attacker_send", {std::string(PING_LINE)}),
-              "answer:" + response_line(true, "service runner pong", "Stopped"))
+    EXPECT_EQ(attack(client_, "attacker_send", {std::string(PING_LINE)}), "answer:" + PONG_STOPPED)
         << "the service must go on serving";
   }
 
@@ -292,9 +259,8 @@ TEST_F(UnprivilegedAttackTest, OwnConfigurationThroughALinkedDirectoryStartsTheC
   const fs::path linked = home_ / ".nimbletrace";
   const std::string output =
       attack(client_, "attacker_send",
-             {start_line_for(linked, linked / "config.yaml", sha256_of(contents))});
-  EXPECT_EQ(output,
-            "answer:" + response_line(true, "macOS launchd 服务核心启动请求已发送", "Running"));
+             {start_core_line(linked, linked / "config.yaml", sha256_of(contents))});
+  EXPECT_EQ(output, "answer:" + STARTED);
   EXPECT_EQ(read_file(sandbox_paths().runtime_dir / "config.yaml"), contents);
   EXPECT_EQ(running_cores().size(), 1u);
 }
@@ -389,7 +355,7 @@ TEST_F(UnprivilegedAttackTest, FilesTheRequesterCannotReadAreNotReadForThem) {
     SCOPED_TRACE(c.name);
     // The true digest: only the file's rights stand in the way.
     const std::string output =
-        attack(client_, "attacker_send", {start_line_for(c.dir, c.file, sha256_of(secret))});
+        attack(client_, "attacker_send", {start_core_line(c.dir, c.file, sha256_of(secret))});
     EXPECT_EQ(output, "answer:" + c.expected);
     expect_nothing_done();
   }
@@ -415,7 +381,7 @@ TEST_F(UnprivilegedAttackTest, ComponentSwappedForALinkNeverReadsARootOnlyFile) 
   ASSERT_EQ(::chown(real.c_str(), ATTACKER_UID, ATTACKER_GID), 0);
   config_dir_of(real, ATTACKER_UID, ATTACKER_GID, "own: 1\n");
   const fs::path dir = real / ".nimbletrace";
-  const std::string line = start_line_for(dir, dir / "config.yaml", sha256_of(secret));
+  const std::string line = start_core_line(dir, dir / "config.yaml", sha256_of(secret));
 
   std::atomic<bool> done{false};
   std::thread swapper([&] {
@@ -445,14 +411,14 @@ TEST_F(UnprivilegedAttackTest, ComponentSwappedForALinkNeverReadsARootOnlyFile) 
 TEST_F(UnprivilegedAttackTest, HugeSparseConfigurationIsRefusedWithoutGrowingTheService) {
   const fs::path dir = config_dir_of(home_.path(), ATTACKER_UID, ATTACKER_GID, "");
   ASSERT_EQ(::truncate((dir / "config.yaml").c_str(), off_t{50} << 30), 0);
-  const std::string line = start_line_for(dir, dir / "config.yaml", std::string(64, 'a'));
+  const std::string line = start_core_line(dir, dir / "config.yaml", std::string(64, 'a'));
   const std::string too_large =
       "answer:" + refused_with("读取 macOS 服务核心配置失败: File too large (os error 27)");
 
   ASSERT_EQ(attack(client_, "attacker_send", {line}), too_large);
-  const long before = resident_kib(service_->pid());
+  const long before = status_kib(service_->pid(), "VmRSS");
   for (int i = 0; i < 3; ++i) EXPECT_EQ(attack(client_, "attacker_send", {line}), too_large);
-  const long after = resident_kib(service_->pid());
+  const long after = status_kib(service_->pid(), "VmRSS");
   ASSERT_GT(before, 0);
   EXPECT_LT(after - before, 1024) << "resident KiB before " << before << ", after " << after;
   expect_nothing_done();

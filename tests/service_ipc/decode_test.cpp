@@ -220,12 +220,26 @@ TEST(DecodeRequestTest, PointsAtTheOffendingToken) {
   EXPECT_EQ(dup.error(), "duplicate field `type` at line 2 column 6");
 }
 
+// A text the decoder must accept, and the value it must give for it.
+template <class Value>
+struct ValidCase {
+  const char* name;
+  std::string text;
+  Value expected;
+};
+
+template <class Value, std::size_t N, class Decode>
+void expect_decoded(const ValidCase<Value> (&cases)[N], Decode decode) {
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto decoded = decode(c.text);
+    ASSERT_OK(decoded);
+    EXPECT_EQ(*decoded, c.expected);
+  }
+}
+
 TEST(DecodeRequestTest, DecodesValidRequests) {
-  struct Case {
-    const char* name;
-    std::string text;
-    ServiceRunnerRequest expected;
-  };
+  using Case = ValidCase<ServiceRunnerRequest>;
   ServiceRunnerCoreLaunchConfig no_digest = launch_value();
   no_digest.config_sha256.clear();
   ServiceRunnerCoreLaunchConfig max_port{"d", "f", "s", "h", 65535};
@@ -271,12 +285,7 @@ TEST(DecodeRequestTest, DecodesValidRequests) {
                        R"("controller_port":65535)"),
        StartCore{{"1e400\"1e400", "\\", "s", "-1e999", 65535}}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    auto decoded = decode_request(c.text);
-    ASSERT_OK(decoded);
-    EXPECT_EQ(*decoded, c.expected);
-  }
+  expect_decoded(cases, [](const std::string& text) { return decode_request(text); });
 }
 
 TEST(DecodeRequestTest, ResolvesEscapesInText) {
@@ -289,11 +298,7 @@ TEST(DecodeRequestTest, ResolvesEscapesInText) {
 }
 
 TEST(DecodeResponseTest, DecodesValidResponses) {
-  struct Case {
-    const char* name;
-    std::string text;
-    StatusResponse expected;
-  };
+  using Case = ValidCase<StatusResponse>;
   const Case cases[] = {
       {"full",
        R"({"ok":true,"message":"service runner pong","data":"Running","protocol_version":1})",
@@ -318,12 +323,7 @@ TEST(DecodeResponseTest, DecodesValidResponses) {
        R"({"x":)" + HUGE_NUMBERS + R"(,"ok":true,"message":"1e400","y":-1e400,"data":"Running"})",
        {true, "1e400", ServiceRunnerStatus::Running, 0}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    auto decoded = decode_response(c.text);
-    ASSERT_OK(decoded);
-    EXPECT_EQ(*decoded, c.expected);
-  }
+  expect_decoded(cases, [](const std::string& text) { return decode_response(text); });
 }
 
 TEST(DecodeResponseTest, ReportsProblemsNamingTheMember) {

@@ -1,21 +1,22 @@
+#include "tests/support/core_child.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 
-#include <fstream>
 #include <future>
 #include <stdexcept>
 #include <thread>
 
 #include "app_lib/service_runner/service_runner.h"
 #include "app_lib/sys/child_process.h"
-#include "tests/service_runner/runner_test_support.h"
+#include "tests/support/test_support.h"
 
 namespace app_lib::service_runner {
 namespace {
 
-using nimbletrace_test::collected;
 using nimbletrace_test::eventually;
+using nimbletrace_test::process_collected;
 using service_ipc::ServiceRunnerStatus;
 
 TEST(ChildProcessTest, ChildStartsWithCleanSignalsNullStreamsAndNoStrayDescriptor) {
@@ -81,32 +82,27 @@ TEST_F(CoreSupervisionTest, RunningCoreIsReportedThenStoppedAndCollected) {
   const pid_t pid = adopt("/bin/sleep", {"100"});
   EXPECT_EQ(ServiceRunner::service_core_process_status().value(), ServiceRunnerStatus::Running);
   EXPECT_EQ(ServiceRunner::service_stop_core_process().value(), "macOS 服务核心已停止");
-  EXPECT_TRUE(collected(pid));
+  EXPECT_TRUE(process_collected(pid));
   EXPECT_EQ(ServiceRunner::service_stop_core_process().value(), "macOS 服务核心当前未运行");
 }
 
 TEST_F(CoreSupervisionTest, CoreThatExitedByItselfIsCollectedByTheProbe) {
   const pid_t pid = adopt("/bin/true", {});
-  ASSERT_TRUE(eventually([&] { return nimbletrace_test::process_state(pid) == 'Z'; }));
+  ASSERT_TRUE(eventually([&] { return nimbletrace_test::process_zombie(pid); }));
   EXPECT_EQ(ServiceRunner::service_core_process_status().value(), ServiceRunnerStatus::Stopped);
-  EXPECT_TRUE(collected(pid));
+  EXPECT_TRUE(process_collected(pid));
   EXPECT_EQ(ServiceRunner::service_stop_core_process().value(), "macOS 服务核心当前未运行");
 }
 
 TEST_F(CoreSupervisionTest, StopEndsCoreThatIgnoresTermination) {
   const pid_t pid = adopt("/bin/sh", {"-c", "trap '' TERM; exec /bin/sleep 100"});
   ASSERT_TRUE(eventually([&] {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line, name;
-    unsigned long long ignored = 0;
-    while (std::getline(status, line)) {
-      if (line.rfind("Name:\t", 0) == 0) name = line.substr(6);
-      if (line.rfind("SigIgn:", 0) == 0) ignored = std::stoull(line.substr(7), nullptr, 16);
-    }
-    return name == "sleep" && (ignored >> (SIGTERM - 1) & 1) != 0;
+    const auto ignored = nimbletrace_test::status_field(pid, "SigIgn");
+    return nimbletrace_test::status_field(pid, "Name") == "sleep" && ignored &&
+           (std::stoull(*ignored, nullptr, 16) >> (SIGTERM - 1) & 1) != 0;
   }));
   EXPECT_EQ(ServiceRunner::service_stop_core_process().value(), "macOS 服务核心已停止");
-  EXPECT_TRUE(collected(pid));
+  EXPECT_TRUE(process_collected(pid));
 }
 
 TEST_F(CoreSupervisionTest, BrokenSlotAnswersTheLockErrorAndLeavesTheCoreAlone) {
@@ -116,7 +112,7 @@ TEST_F(CoreSupervisionTest, BrokenSlotAnswersTheLockErrorAndLeavesTheCoreAlone) 
   EXPECT_EQ(thrown.error(), "macOS 服务核心进程状态锁异常");
   EXPECT_EQ(ServiceRunner::service_core_process_status().error(), "macOS 服务核心进程状态锁异常");
   EXPECT_EQ(ServiceRunner::service_stop_core_process().error(), "macOS 服务核心进程状态锁异常");
-  EXPECT_TRUE(nimbletrace_test::running(pid));
+  EXPECT_TRUE(nimbletrace_test::process_alive(pid));
 }
 
 TEST_F(CoreSupervisionTest, StopWaitsForTheHolderAndStopsWhatItLeft) {
@@ -138,9 +134,9 @@ TEST_F(CoreSupervisionTest, StopWaitsForTheHolderAndStopsWhatItLeft) {
       std::async(std::launch::async, [] { return ServiceRunner::service_stop_core_process(); });
   release.set_value();
   holder.join();
-  ASSERT_EQ(stop.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  ASSERT_EQ(stop.wait_for(nimbletrace_test::WAIT_LIMIT), std::future_status::ready);
   EXPECT_EQ(stop.get().value(), "macOS 服务核心已停止");
-  EXPECT_TRUE(pid > 0 && collected(pid));
+  EXPECT_TRUE(pid > 0 && process_collected(pid));
 }
 
 }  // namespace

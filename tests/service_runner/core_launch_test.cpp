@@ -10,15 +10,18 @@
 #include "app_lib/service_runner/service_runner.h"
 #include "app_lib/sys/fixed_paths.h"
 #include "app_lib/sys/sha256.h"
-#include "tests/service_runner/runner_test_support.h"
+#include "tests/support/core_child.h"
+#include "tests/support/test_support.h"
 
 namespace app_lib::service_runner {
 namespace {
 
 namespace fs = std::filesystem;
-using nimbletrace_test::collected;
+using nimbletrace_test::current_tid;
 using nimbletrace_test::error_of;
+using nimbletrace_test::process_collected;
 using nimbletrace_test::read_file;
+using nimbletrace_test::thread_file_credentials;
 using nimbletrace_test::write_file;
 using service_ipc::ServiceRunnerCoreLaunchConfig;
 
@@ -241,17 +244,6 @@ TEST_F(CoreLaunchTest, RuntimeThatIsNotADirectoryIsRefusedWithTheSystemsCause) {
   }
 }
 
-// The thread's fsuid, fsgid and supplementary groups, as the kernel reports them.
-std::string thread_file_credentials() {
-  std::string status = read_file("/proc/thread-self/status");
-  std::string wanted;
-  for (const char* key : {"Uid:", "Gid:", "Groups:"}) {
-    const auto at = status.find(std::string("\n") + key);
-    wanted += status.substr(at + 1, status.find('\n', at + 1) - at);
-  }
-  return wanted;
-}
-
 // Reading on behalf of a peer uses exactly the peer's rights, and the serving
 // thread has its own back afterwards, whatever the outcome.
 TEST_F(CoreLaunchTest, RequesterRightsDecideWhatIsRead) {
@@ -277,7 +269,7 @@ TEST_F(CoreLaunchTest, RequesterRightsDecideWhatIsRead) {
       {"group-readable file, requester not in it", nobody, 0640, 4242,
        "读取 macOS 服务核心配置失败: Permission denied (os error 13)"},
   };
-  const std::string own = thread_file_credentials();
+  const std::string own = thread_file_credentials(current_tid());
   for (const auto& c : cases) {
     reset();
     ::chmod(temp_.path().c_str(), 0755);
@@ -285,7 +277,7 @@ TEST_F(CoreLaunchTest, RequesterRightsDecideWhatIsRead) {
     ASSERT_EQ(::chown(file.c_str(), 0, c.group), 0);
     auto result = ServiceRunner::service_start_core_process(request(), c.requester);
     EXPECT_EQ(result ? *result : result.error(), c.expected) << c.name;
-    EXPECT_EQ(thread_file_credentials(), own) << c.name;
+    EXPECT_EQ(thread_file_credentials(current_tid()), own) << c.name;
   }
 }
 
@@ -329,7 +321,7 @@ TEST_F(CoreLaunchTest, SameEndpointKeepsCoreButStagesNewBytes) {
   write_config("listen: 9090\nlevel: debug\n");
   EXPECT_EQ(start(request()).value(), "macOS 服务核心已在运行");
   EXPECT_EQ(core_pid(), first);
-  EXPECT_TRUE(nimbletrace_test::running(first));
+  EXPECT_TRUE(nimbletrace_test::process_alive(first));
   EXPECT_EQ(read_file(runtime_dir() / "config.yaml"), config_);
 }
 
@@ -338,15 +330,15 @@ TEST_F(CoreLaunchTest, OtherEndpointOrExitedCoreIsReplacedAfterReaping) {
   ASSERT_OK(start(request(9090)));
   const pid_t exited = core_pid();
   ASSERT_TRUE(
-      nimbletrace_test::eventually([&] { return nimbletrace_test::process_state(exited) == 'Z'; }));
+      nimbletrace_test::eventually([&] { return nimbletrace_test::process_zombie(exited); }));
   write_config("listen: 9090\n");
   EXPECT_EQ(start(request(9090)).value(), kStarted);
   const pid_t second = core_pid();
-  EXPECT_TRUE(collected(exited));
+  EXPECT_TRUE(process_collected(exited));
 
   EXPECT_EQ(start(request(9091)).value(), kStarted);
-  EXPECT_TRUE(collected(second));
-  EXPECT_TRUE(nimbletrace_test::running(core_pid()));
+  EXPECT_TRUE(process_collected(second));
+  EXPECT_TRUE(nimbletrace_test::process_alive(core_pid()));
 }
 
 TEST_F(CoreLaunchTest, FailuresAfterStagingLeaveNoCore) {
@@ -356,7 +348,7 @@ TEST_F(CoreLaunchTest, FailuresAfterStagingLeaveNoCore) {
   write_file(ServiceRunner::macos_core_binary_path(), "not a program");
   EXPECT_EQ(error_of(start(request(9091))),
             "macOS 服务模式拉起核心失败: Permission denied (os error 13)");
-  EXPECT_TRUE(collected(first));
+  EXPECT_TRUE(process_collected(first));
   EXPECT_EQ(core_pid(), -1);
 
   fs::remove(runtime_dir() / "config.yaml");

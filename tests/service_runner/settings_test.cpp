@@ -6,7 +6,7 @@
 
 #include "app_lib/service_runner/service_runner.h"
 #include "app_lib/sys/fixed_paths.h"
-#include "tests/service_runner/runner_test_support.h"
+#include "tests/support/test_support.h"
 
 namespace app_lib::service_runner {
 namespace {

@@ -1,36 +1,18 @@
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <optional>
 
-#include "app_lib/platform/socket_flags.h"
 #include "app_lib/service_ipc/codec.h"
 #include "app_lib/service_transport/transport.h"
 #include "app_lib/sys/sys_error.h"
-#include "tests/service_transport/socket_peer.h"
 #include "tests/support/test_support.h"
+#include "tests/support/transport_peer.h"
 
 namespace nimbletrace_test {
 namespace {
 
+using namespace app_lib::service_ipc;
+using namespace app_lib::service_transport;
 using app_lib::Result;
-using app_lib::service_ipc::Ping;
-using app_lib::service_ipc::ServiceRunnerCoreLaunchConfig;
-using app_lib::service_ipc::ServiceRunnerRequest;
-using app_lib::service_ipc::ServiceRunnerStatus;
-using app_lib::service_ipc::StartCore;
-using app_lib::service_ipc::StatusResponse;
-using app_lib::service_transport::ServiceTransport;
-using app_lib::service_transport::ServiceTransportForm;
-using app_lib::service_transport::ServiceTransportStream;
 using app_lib::sys::sys_error_text;
-
-constexpr std::chrono::seconds GENEROUS_LIMIT{5};
-
-std::string form_name(const testing::TestParamInfo<ServiceTransportForm>& info) {
-  return info.param == ServiceTransportForm::Unix ? "Unix" : "Tcp";
-}
 
 const StatusResponse PONG{true, "service runner pong", ServiceRunnerStatus::Running, 1};
 
@@ -57,16 +39,9 @@ TEST(ClientConnectTest, UnixWithoutSocketFileFailsToConnect) {
 }
 
 TEST(ClientConnectTest, TcpWithNothingListeningFailsToConnect) {
-  // A bound but not listening socket keeps the port from being reused while
-  // refusing every connection.
-  app_lib::sys::UniqueFd holder(app_lib::platform::open_cloexec_socket(AF_INET, SOCK_STREAM, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(::bind(holder.get(), reinterpret_cast<sockaddr*>(&address), length), 0);
-  ASSERT_EQ(::getsockname(holder.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
-  const std::string addr = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  const LoopbackPort holder = bind_loopback_port();
+  ASSERT_TRUE(holder.socket.valid());
+  const std::string addr = holder.endpoint;
 
   auto response = ServiceTransport::tcp(addr).send_request(Ping{}, 500ms);
   ASSERT_FALSE(response.has_value());
@@ -100,7 +75,7 @@ TEST_P(ClientTest, ExchangesWithTheServiceStream) {
       if (request) seen = *request;
       EXPECT_OK(stream.write_response(PONG));
     });
-    response = service.endpoint().send_request(Ping{}, GENEROUS_LIMIT);
+    response = service.endpoint().send_request(Ping{}, WAIT_LIMIT);
   }
   ASSERT_OK(response);
   EXPECT_EQ(*response, PONG);
@@ -151,10 +126,10 @@ TEST_P(ClientTest, ReadsTheFirstLineOfWhateverThePeerAnswers) {
     Result<StatusResponse> response = app_lib::fail("not sent");
     {
       ScriptedPeer service = peer([&](ServiceTransportStream& stream) {
-        receive_line(stream.native_handle());
+        EXPECT_FALSE(receive_line(stream.native_handle()).ends_with(TIMED_OUT));
         send_raw(stream.native_handle(), c.answer);
       });
-      response = service.endpoint().send_request(Ping{}, GENEROUS_LIMIT);
+      response = service.endpoint().send_request(Ping{}, WAIT_LIMIT);
     }
     if (c.response) {
       ASSERT_OK(response);
@@ -174,9 +149,9 @@ TEST_P(ClientTest, AnswerLaterThanTheLimitFailsTheRead) {
   Result<StatusResponse> response = app_lib::fail("not sent");
   {
     ScriptedPeer service = peer([](ServiceTransportStream& stream) {
-      receive_line(stream.native_handle());
+      EXPECT_FALSE(receive_line(stream.native_handle()).ends_with(TIMED_OUT));
       // Holds the answer back until the client gives up and hangs up.
-      receive_until_eof(stream.native_handle());
+      EXPECT_FALSE(receive_until_eof(stream.native_handle()).ends_with(TIMED_OUT));
     });
     response = service.endpoint().send_request(Ping{}, 100ms);
   }
@@ -217,7 +192,7 @@ TEST_P(ClientTest, RequestSizeIsCheckedOnBothSides) {
   Result<StatusResponse> response = app_lib::fail("not sent");
   {
     ScriptedPeer service = peer(refusing_service(seen));
-    response = service.endpoint().send_request(start_core_of_size(65536), GENEROUS_LIMIT);
+    response = service.endpoint().send_request(start_core_of_size(65536), WAIT_LIMIT);
   }
   ASSERT_OK(response);
   EXPECT_FALSE(response->ok);
@@ -226,7 +201,7 @@ TEST_P(ClientTest, RequestSizeIsCheckedOnBothSides) {
   // One more byte and the client refuses after connecting, sending nothing.
   {
     ScriptedPeer service = peer(refusing_service(seen));
-    response = service.endpoint().send_request(start_core_of_size(65537), GENEROUS_LIMIT);
+    response = service.endpoint().send_request(start_core_of_size(65537), WAIT_LIMIT);
   }
   ASSERT_FALSE(response.has_value());
   EXPECT_EQ(response.error(), unix_form() ? "ServiceRunner Unix Socket 请求超过 64KB 上限"
@@ -238,9 +213,7 @@ TEST_P(ClientTest, RequestSizeIsCheckedOnBothSides) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(BothForms, ClientTest,
-                         testing::Values(ServiceTransportForm::Tcp, ServiceTransportForm::Unix),
-                         form_name);
+INSTANTIATE_TEST_SUITE_P(BothForms, ClientTest, both_forms(), form_name);
 
 }  // namespace
 }  // namespace nimbletrace_test

@@ -35,12 +35,10 @@ mode_t mode_of(const fs::path& path) {
 
 // Leaves a socket file behind the way a crashed service would.
 void leave_stale_socket(const fs::path& path) {
-  const int fd = app_lib::platform::open_cloexec_socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ::close(fd);
+  const app_lib::sys::UniqueFd fd(app_lib::platform::open_cloexec_socket(AF_UNIX, SOCK_STREAM, 0));
+  const auto address = app_lib::service_transport::unix_socket_address(path);
+  ASSERT_OK(address);
+  ASSERT_EQ(::bind(fd.get(), address->get(), address->length), 0);
 }
 
 class ListenerTest : public testing::Test {

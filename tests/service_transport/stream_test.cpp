@@ -7,21 +7,15 @@
 
 #include "app_lib/service_ipc/codec.h"
 #include "app_lib/service_transport/transport.h"
-#include "app_lib/sys/child_process.h"
 #include "app_lib/sys/sys_error.h"
-#include "tests/service_transport/socket_peer.h"
 #include "tests/support/test_support.h"
+#include "tests/support/transport_peer.h"
 
 namespace nimbletrace_test {
 namespace {
 
+using namespace app_lib::service_ipc;
 using app_lib::Result;
-using app_lib::service_ipc::GetStatus;
-using app_lib::service_ipc::Ping;
-using app_lib::service_ipc::ServiceRunnerRequest;
-using app_lib::service_ipc::ServiceRunnerStatus;
-using app_lib::service_ipc::StatusResponse;
-using app_lib::service_ipc::StopCore;
 using app_lib::service_transport::ServiceTransportForm;
 
 // A ping of exactly `size` JSON bytes, padded with `filler` inside a member
@@ -45,10 +39,6 @@ void expect_error(const Result<ServiceRunnerRequest>& result, const std::string&
   } else {
     EXPECT_EQ(result.error(), expected);
   }
-}
-
-std::string form_name(const testing::TestParamInfo<ServiceTransportForm>& info) {
-  return info.param == ServiceTransportForm::Unix ? "Unix" : "Tcp";
 }
 
 class StreamTest : public testing::TestWithParam<ServiceTransportForm> {
@@ -215,9 +205,7 @@ TEST_P(StreamTest, WriteResponseSendsOneCompactLine) {
   EXPECT_EQ(*decoded, response);
 }
 
-INSTANTIATE_TEST_SUITE_P(BothForms, StreamTest,
-                         testing::Values(ServiceTransportForm::Tcp, ServiceTransportForm::Unix),
-                         form_name);
+INSTANTIATE_TEST_SUITE_P(BothForms, StreamTest, both_forms(), form_name);
 
 // Writes responses to a client that has already hung up until one fails, and
 // exits 0 if that failure carries the write message. Children start with
@@ -246,22 +234,11 @@ TEST(StreamWriteTest, WriteToAClosedPeerFailsWithoutSignal) {
   for (const char* form : {"unix", "tcp"}) {
     SCOPED_TRACE(form);
     TempDir dir;
-    auto child = app_lib::sys::ChildProcess::spawn(
-        self_executable(), {"--nt-helper", "write_to_closed_peer", form, dir.path().native()});
+    auto child = Process::start({.argv = {self_executable().string(), "--nt-helper",
+                                          "write_to_closed_peer", form, dir.path().native()}});
     ASSERT_OK(child);
-    std::optional<int> status;
-    const auto deadline = std::chrono::steady_clock::now() + STEP_LIMIT;
-    while (!status && std::chrono::steady_clock::now() < deadline) {
-      auto waited = child->try_wait();
-      ASSERT_OK(waited);
-      status = *waited;
-      if (!status) std::this_thread::sleep_for(10ms);
-    }
-    if (!status) {
-      (void)child->kill();
-      (void)child->wait();
-      FAIL() << "helper did not finish in time";
-    }
+    const std::optional<int> status = child->wait_exit();
+    if (!status) FAIL() << "helper did not finish in time";
     ASSERT_TRUE(WIFEXITED(*status)) << "helper died of signal " << WTERMSIG(*status);
     EXPECT_EQ(WEXITSTATUS(*status), 0);
   }

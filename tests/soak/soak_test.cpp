@@ -1,10 +1,8 @@
-#include <dirent.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <string>
@@ -12,7 +10,7 @@
 #include <vector>
 
 #include "app_lib/service_ipc/codec.h"
-#include "tests/integration/integration_support.h"
+#include "tests/support/service_harness.h"
 #include "tests/support/test_support.h"
 
 namespace nimbletrace_test {
@@ -24,48 +22,6 @@ using app_lib::service_ipc::ServiceRunnerStatus;
 int rounds() {
   const char* text = std::getenv("NIMBLETRACE_SOAK_ROUNDS");
   return text != nullptr ? std::max(1, std::atoi(text)) : 40;
-}
-
-int open_descriptors(pid_t pid) {
-  int count = 0;
-  std::error_code ec;
-  for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
-       !ec && it != fs::directory_iterator(); it.increment(ec)) {
-    ++count;
-  }
-  return count;
-}
-
-// Anonymous resident memory (heap and stacks): shared library pages touched
-// for the first time are not growth.
-long anon_rss_kib(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.starts_with("RssAnon:")) return std::stol(line.substr(8));
-  }
-  return -1;
-}
-
-// Children of `parent` that have exited but were never collected.
-int zombie_children(pid_t parent) {
-  int zombies = 0;
-  DIR* dir = ::opendir("/proc");
-  while (dirent* entry = ::readdir(dir)) {
-    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
-    std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const auto close = text.rfind(')');
-    if (close == std::string::npos) continue;
-    char state = 0;
-    long ppid = 0;
-    if (std::sscanf(text.c_str() + close + 2, "%c %ld", &state, &ppid) == 2 && ppid == parent &&
-        state == 'Z') {
-      ++zombies;
-    }
-  }
-  ::closedir(dir);
-  return zombies;
 }
 
 struct Tally {
@@ -109,8 +65,10 @@ TEST_P(SoakTest, EveryRequestAnsweredAndNothingLeaks) {
   for (std::string_view line : {PING_LINE, std::string_view(start), STOP_LINE}) {
     ASSERT_TRUE(parse_answer(raw_exchange(endpoint, line)));
   }
-  const int fds_before = open_descriptors(service.pid());
-  const long rss_before = anon_rss_kib(service.pid());
+  const std::size_t fds_before = open_descriptors(service.pid()).size();
+  // Anonymous resident memory (heap and stacks): shared library pages touched
+  // for the first time are not growth.
+  const long rss_before = status_kib(service.pid(), "RssAnon");
 
   const std::string oversize(70000, 'x');
   Tally tally;
@@ -180,10 +138,10 @@ TEST_P(SoakTest, EveryRequestAnsweredAndNothingLeaks) {
   EXPECT_EQ(zombie_children(service.pid()), 0);
 
   EXPECT_TRUE(parse_answer(raw_exchange(endpoint, PING_LINE))) << "the service must still serve";
-  EXPECT_EQ(open_descriptors(service.pid()), fds_before);
-  const long rss_after = anon_rss_kib(service.pid());
-  std::printf("descriptors %d -> %d, anonymous resident %ld KiB -> %ld KiB\n", fds_before,
-              open_descriptors(service.pid()), rss_before, rss_after);
+  EXPECT_EQ(open_descriptors(service.pid()).size(), fds_before);
+  const long rss_after = status_kib(service.pid(), "RssAnon");
+  std::printf("descriptors %zu -> %zu, anonymous resident %ld KiB -> %ld KiB\n", fds_before,
+              open_descriptors(service.pid()).size(), rss_before, rss_after);
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   // The sanitizers hold freed memory back on purpose; leaks are theirs to report.
 #else

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -17,8 +18,6 @@
 #include "tests/support/test_support.h"
 
 namespace nimbletrace_test {
-
-using namespace std::chrono_literals;
 
 // The fixed locations of the compiled-in sandbox root.
 struct SandboxPaths {
@@ -39,19 +38,8 @@ SandboxPaths sandbox_paths();
 void install_sandbox(const std::optional<std::filesystem::path>& authorized_client,
                      bool install_core = true, bool install_service = true);
 
-// Kills stand-in cores that an earlier test may have left behind.
-void kill_stray_cores();
-
-// For a loopback TCP listener on `endpoint` ("127.0.0.1:N"): the length of
-// its accept queue (from /proc/net/tcp), 0 once every pending connection has
-// been accepted; nullopt while nothing listens there.
-std::optional<int> tcp_accept_queue(const std::string& endpoint);
-
-// A free loopback TCP port ("127.0.0.1:N").
-std::string free_tcp_endpoint();
-
-// One running nimbletrace-service. Destroying it kills the process (SIGKILL)
-// and reaps it, so a failing test leaves nothing behind.
+// One running nimbletrace-service with its standard error captured.
+// Destroying it kills the process and collects it.
 class ServiceProcess {
  public:
   struct Options {
@@ -60,9 +48,7 @@ class ServiceProcess {
     std::string endpoint;                   // NIMBLETRACE_SERVICE_ENDPOINT, if not empty
     std::vector<std::string> extra_env;     // "NAME=value"
     std::optional<unsigned long> fd_limit;  // RLIMIT_NOFILE for the service
-    // Set to "ignore" before the service starts, as a parent may leave them
-    // (an ignored disposition survives exec).
-    std::vector<int> ignored_signals;
+    std::vector<int> ignored_signals;       // ignored before the service starts
 
     static Options privileged(std::filesystem::path executable = {}) {
       Options o;
@@ -78,66 +64,23 @@ class ServiceProcess {
   };
 
   explicit ServiceProcess(Options options);
-  ~ServiceProcess();
-  ServiceProcess(const ServiceProcess&) = delete;
-  ServiceProcess& operator=(const ServiceProcess&) = delete;
 
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return process_ ? process_->pid() : -1; }
   const app_lib::service_transport::ServiceTransport& endpoint() const { return endpoint_; }
 
   // Waits until the endpoint accepts connections (socket file present or TCP
   // port listening) or the process exits. False on timeout or exit.
-  bool wait_ready(std::chrono::milliseconds timeout = 10s);
+  bool wait_ready(std::chrono::milliseconds limit = WAIT_LIMIT);
   void signal(int signal_number) const;
-  // The raw wait status, or nullopt if the process is still running at the deadline.
-  std::optional<int> wait_exit(std::chrono::milliseconds timeout = 10s);
+  // The raw wait status, or nullopt if the process is still running at the limit.
+  std::optional<int> wait_exit(std::chrono::milliseconds limit = WAIT_LIMIT);
   bool running();
   std::string stderr_text() const;
 
  private:
-  pid_t pid_ = -1;
-  bool reaped_ = false;
-  int status_ = 0;
   app_lib::service_transport::ServiceTransport endpoint_;
-  std::filesystem::path stderr_path_;
+  std::optional<Process> process_;
 };
-
-// Sends raw bytes over a fresh connection and reads until the service closes
-// it. `half_close` shuts the sending side after the bytes. Bounded by `timeout`.
-std::string raw_exchange(const app_lib::service_transport::ServiceTransport& endpoint,
-                         std::string_view bytes, bool half_close = false,
-                         std::chrono::milliseconds timeout = 5s);
-
-// Runs a program to completion with stdout captured; returns (wait status, stdout).
-// `cwd`, when not empty, is the program's working directory.
-std::pair<int, std::string> run_program(const std::vector<std::string>& argv,
-                                        const std::vector<std::string>& extra_env = {},
-                                        std::chrono::milliseconds timeout = 10s,
-                                        const std::filesystem::path& cwd = {});
-
-void poll_pause();
-
-// Polls `condition` until it holds or the timeout passes.
-template <class Condition>
-bool eventually(Condition condition, std::chrono::milliseconds timeout = 5s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    poll_pause();
-  }
-  return condition();
-}
-
-// True if a process with this id exists and is not a zombie.
-bool process_alive(pid_t pid);
-// True while the main thread of `pid` sits in poll: the service's loop has
-// nothing to do and waits for a client or a shutdown request.
-bool waiting_in_poll(pid_t pid);
-// Pids of running stand-in cores (by executable name), zombies excluded.
-std::vector<pid_t> running_cores();
-
-// True for a wait status of a normal exit with status 0.
-bool exited_cleanly(const std::optional<int>& status);
 
 // A fresh sandbox with the stand-in core and this test binary as the
 // authorized client, and at most one service under test; stray cores are
@@ -153,5 +96,44 @@ class SandboxServiceTest : public ::testing::Test {
 
   std::optional<ServiceProcess> service_;
 };
+
+// The hex SHA-256 of `bytes`, as a request carries it.
+std::string sha256_of(std::string_view bytes);
+
+// The start_core request line for a configuration, with the controller at
+// 127.0.0.1:`port`.
+std::string start_core_line(const std::filesystem::path& config_dir,
+                            const std::filesystem::path& config_file, std::string config_sha256,
+                            std::uint16_t port = 9090);
+
+// A `.nimbletrace/config.yaml` in a temporary directory and the request line
+// that starts the core on it.
+struct CoreConfig {
+  TempDir dir;
+  std::filesystem::path config_dir;
+  std::filesystem::path config_file;
+
+  explicit CoreConfig(std::string_view contents = "listen: 127.0.0.1\n");
+  std::string start_line(std::uint16_t port = 9090) const;
+};
+
+// Compact response lines as the service writes them.
+std::string response_line(bool ok, std::string_view message, std::string_view data);
+
+inline constexpr std::string_view PING_LINE = "{\"type\":\"ping\"}\n";
+inline constexpr std::string_view STATUS_LINE = "{\"type\":\"get_status\"}\n";
+inline constexpr std::string_view STOP_LINE = "{\"type\":\"stop_core\"}\n";
+
+// Answers that many tests expect.
+inline const std::string STARTED =
+    response_line(true, "macOS launchd 服务核心启动请求已发送", "Running");
+inline const std::string KEPT = response_line(true, "macOS 服务核心已在运行", "Running");
+inline const std::string PONG_STOPPED = response_line(true, "service runner pong", "Stopped");
+inline const std::string STATUS_STOPPED = response_line(true, "service runner status", "Stopped");
+inline const std::string STATUS_RUNNING = response_line(true, "service runner status", "Running");
+inline const std::string NOT_RUNNING = response_line(true, "macOS 服务核心当前未运行", "Stopped");
+// How every refusal with data Unavailable ends.
+inline constexpr std::string_view UNAVAILABLE_END =
+    "\"data\":\"Unavailable\",\"protocol_version\":1}\n";
 
 }  // namespace nimbletrace_test

@@ -26,6 +26,10 @@ std::filesystem::path bin_dir() {
   return NIMBLETRACE_BIN_DIR;
 }
 
+std::filesystem::path core_stub_path() {
+  return bin_dir() / "nimbletrace-core-stub";
+}
+
 std::filesystem::path self_executable() {
   // macOS reports the path the executable was started by, which may be
   // relative or go through links.

@@ -1,12 +1,24 @@
 #pragma once
 
+// What every test uses: the result macros, temporary directories and files,
+// where the built programs are, and helper modes of the test executable. The
+// concept headers below come with it.
+
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <sys/types.h>
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+
+#include "app_lib/sys/result.h"
+#include "tests/support/proc.h"
+#include "tests/support/process.h"
+#include "tests/support/raw_socket.h"
+#include "tests/support/wait.h"
 
 #define ASSERT_OK(expr)                                                                \
   do {                                                                                 \
@@ -24,6 +36,8 @@ namespace nimbletrace_test {
 
 // Directory of the built executables (nimbletrace-service, the core stub, ...).
 std::filesystem::path bin_dir();
+// The stand-in core in bin_dir().
+std::filesystem::path core_stub_path();
 
 // Absolute path of the running test executable.
 std::filesystem::path self_executable();
@@ -43,9 +57,31 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-// Writes `bytes` to `path` (creating or truncating it); aborts the test on failure.
+// Writes `bytes` to `path` (creating or truncating it); fails the test if it cannot.
 void write_file(const std::filesystem::path& path, std::string_view bytes);
 std::string read_file(const std::filesystem::path& path);
+
+// Sets (or, given nullopt, unsets) an environment variable for one scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
+    if (const char* old = ::getenv(name)) old_ = old;
+    value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
+  }
+  ~ScopedEnv() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+// The error text of a result, or "<ok>"; keeps failure expectations one line.
+template <class T>
+std::string error_of(const app_lib::Result<T>& result) {
+  return result ? std::string("<ok>") : result.error();
+}
 
 // The unprivileged user that attackers in the security tests run as: nobody
 // and nogroup on Debian; nothing on the machine is owned by them.
@@ -56,8 +92,7 @@ inline constexpr uid_t VICTIM_UID = 65533;
 inline constexpr gid_t VICTIM_GID = 65533;
 
 // Drops the calling process for good to `uid` and `gid` with no supplementary
-// groups (setresgid, setgroups, setresuid, in that order); false if any step
-// failed or root could be regained.
+// groups, group before user; false if any step failed or root could be regained.
 bool drop_privileges(uid_t uid, gid_t gid);
 
 // Helper modes: a test executable started with "--nt-helper NAME ARGS..." runs
