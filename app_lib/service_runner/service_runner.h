@@ -27,7 +27,8 @@ struct ServiceRunner {
   ServiceRunner() = delete;
 
   // Settings and fixed paths. A fixed path depends on nothing but the build's
-  // root prefix, so each is built once and lives as long as the process.
+  // root prefix, so each is built once. It is never destroyed: the signal
+  // thread may still use one while the process runs its exit handlers.
   static bool mock_enabled();
   static std::string endpoint_addr();
   static const std::filesystem::path& macos_service_root();

@@ -61,35 +61,37 @@ std::string ServiceRunner::endpoint_addr() {
 }
 
 const std::filesystem::path& ServiceRunner::macos_service_root() {
-  static const std::filesystem::path path =
-      sys::application_support_dir() / "Nimbletrace" / "ServiceRunner";
-  return path;
+  static const auto* path =
+      new std::filesystem::path(sys::application_support_dir() / "Nimbletrace" / "ServiceRunner");
+  return *path;
 }
 
 const std::filesystem::path& ServiceRunner::macos_core_binary_path() {
-  static const std::filesystem::path path = sys::privileged_helper_tools_dir() / "nimbletrace-core";
-  return path;
+  static const auto* path =
+      new std::filesystem::path(sys::privileged_helper_tools_dir() / "nimbletrace-core");
+  return *path;
 }
 
 const std::filesystem::path& ServiceRunner::macos_protected_host_path() {
-  static const std::filesystem::path path =
-      sys::privileged_helper_tools_dir() / "nimbletrace-service";
-  return path;
+  static const auto* path =
+      new std::filesystem::path(sys::privileged_helper_tools_dir() / "nimbletrace-service");
+  return *path;
 }
 
 const std::filesystem::path& ServiceRunner::macos_service_socket_path() {
-  static const std::filesystem::path path = macos_service_root() / "service.sock";
-  return path;
+  static const auto* path = new std::filesystem::path(macos_service_root() / "service.sock");
+  return *path;
 }
 
 const std::filesystem::path& ServiceRunner::macos_authorized_client_file() {
-  static const std::filesystem::path path = macos_service_root() / "authorized-client.path";
-  return path;
+  static const auto* path =
+      new std::filesystem::path(macos_service_root() / "authorized-client.path");
+  return *path;
 }
 
 const std::filesystem::path& ServiceRunner::macos_runtime_dir() {
-  static const std::filesystem::path path = macos_service_root() / "runtime";
-  return path;
+  static const auto* path = new std::filesystem::path(macos_service_root() / "runtime");
+  return *path;
 }
 
 Result<std::filesystem::path> ServiceRunner::macos_authorized_client_executable() {
