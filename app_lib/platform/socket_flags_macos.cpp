@@ -1,10 +1,10 @@
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 #include "app_lib/platform/socket_flags.h"
+#include "app_lib/sys/fd.h"
 
 namespace app_lib::platform {
 namespace {
@@ -38,25 +38,21 @@ int open_cloexec_socket(int domain, int type, int protocol) {
   // then the descriptor does not reach it.
   const int fd = ::socket(domain, type, protocol);
   if (fd < 0) return -1;
-  if (::fcntl(fd, F_SETFD, FD_CLOEXEC) == -1) return close_keeping_errno(fd);
+  if (!sys::set_close_on_exec(fd)) return close_keeping_errno(fd);
   return fd;
 }
 
 int accept_nonblocking_cloexec(int listen_fd) {
   const int fd = ::accept(listen_fd, nullptr, nullptr);
   if (fd < 0) return -1;
-  if (::fcntl(fd, F_SETFD, FD_CLOEXEC) == -1) return close_keeping_errno(fd);
+  if (!sys::set_close_on_exec(fd)) return close_keeping_errno(fd);
   // The connection inherits the listener's O_NONBLOCK here, but the server
   // relies on it, so it does not rely on inheritance: send(2) on macOS
   // ignores MSG_DONTWAIT (sosendcheck in XNU's bsd/kern/uipc_socket.c
   // returns EWOULDBLOCK only for SS_NBIO or the kernel-internal MSG_NBIO),
   // so only a non-blocking socket keeps one write from sleeping out a whole
   // SO_SNDTIMEO.
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags == -1) return close_keeping_errno(fd);
-  if ((flags & O_NONBLOCK) == 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == -1) {
-    return close_keeping_errno(fd);
-  }
+  if (!sys::set_nonblocking(fd)) return close_keeping_errno(fd);
   return fd;
 }
 

@@ -1,7 +1,6 @@
 #include "app_lib/service_transport/endpoint.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/stat.h>
@@ -105,11 +104,6 @@ Result<void> make_directories(const std::filesystem::path& dir) {
   return fail(sys::sys_error_text(error));
 }
 
-void set_nonblocking(int fd) {
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags != -1) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-}
-
 Result<ServiceTransportListener> bind_unix(const std::filesystem::path& path) {
   const std::string shown = sys::path_text(path);
   if (auto made = make_directories(path.parent_path()); !made) {
@@ -131,10 +125,9 @@ Result<ServiceTransportListener> bind_unix(const std::filesystem::path& path) {
   sys::UniqueFd fd(platform::open_cloexec_socket(AF_UNIX, SOCK_STREAM, 0));
   if (!fd) return bind_failed(sys::last_sys_error_text());
   if (::bind(fd.get(), address->get(), address->length) != 0 ||
-      ::listen(fd.get(), SOMAXCONN) != 0) {
+      ::listen(fd.get(), SOMAXCONN) != 0 || !sys::set_nonblocking(fd.get())) {
     return bind_failed(sys::last_sys_error_text());
   }
-  set_nonblocking(fd.get());
   // The umask must not keep clients out: whether a peer may talk to the
   // service is decided by verifying its executable, not by file mode.
   if (::chmod(path.c_str(), 0666) != 0) {
@@ -155,11 +148,10 @@ Result<ServiceTransportListener> bind_tcp(const std::string& text) {
     const int one = 1;
     if (!fd || ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
         ::bind(fd.get(), address.get(), address.length) != 0 ||
-        ::listen(fd.get(), TCP_LISTEN_BACKLOG) != 0) {
+        ::listen(fd.get(), TCP_LISTEN_BACKLOG) != 0 || !sys::set_nonblocking(fd.get())) {
       last_error = sys::last_sys_error_text();
       continue;
     }
-    set_nonblocking(fd.get());
     return ServiceTransportListener(ServiceTransportForm::Tcp, std::move(fd), std::nullopt);
   }
   return bind_failed(last_error);

@@ -28,4 +28,10 @@ class UniqueFd {
   int fd_ = -1;
 };
 
+// For descriptors made without the atomic flags (macOS has no pipe2, no
+// SOCK_CLOEXEC and no accept4). Each is one or two fcntl(2) calls; false, with
+// errno set, if one failed.
+bool set_close_on_exec(int fd);
+bool set_nonblocking(int fd);
+
 }  // namespace app_lib::sys
