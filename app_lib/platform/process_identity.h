@@ -91,7 +91,9 @@ std::optional<PeerProcess> identify_peer(int socket_fd,
 // not by looking that name up again.
 struct PeerExecutable {
   std::string path;
-  FileIdentity file;
+  // nullopt when the name no longer leads to a file (macOS, whose kernel
+  // reports the image by name only); such a peer is never authorized.
+  std::optional<FileIdentity> file;
   // False when the platform can tell that the process now runs another image
   // than the one recorded for the connection, that is, it exec'd after using
   // the socket (macOS: LOCAL_PEERUUID against the executable UUID the process

@@ -75,16 +75,30 @@ std::optional<pid_t> peer_pid(int socket_fd) {
   return pid;
 }
 
-// The connect-time credentials, for a peer known by its id alone.
-PeerCredentials connect_credentials(int socket_fd) {
+// The connect-time record (unp_connect copies the connecting thread's
+// credential, at most NGROUPS groups, cr_groups[0] being its egid).
+std::optional<xucred> connect_record(int socket_fd) {
   xucred credentials{};
   socklen_t length = sizeof credentials;
   if (::getsockopt(socket_fd, SOL_LOCAL, LOCAL_PEERCRED, &credentials, &length) != 0 ||
       credentials.cr_version != XUCRED_VERSION || credentials.cr_ngroups < 1) {
-    // Nobody's rights: a request read with them can open nothing private.
-    return {static_cast<uid_t>(-2), static_cast<gid_t>(-2), {}};
+    return std::nullopt;
   }
-  return {credentials.cr_uid, credentials.cr_groups[0], {}};
+  return credentials;
+}
+
+std::vector<gid_t> record_groups(const xucred& record) {
+  const auto count = std::min<std::size_t>(static_cast<std::size_t>(record.cr_ngroups),
+                                           std::size(record.cr_groups));
+  return std::vector<gid_t>(record.cr_groups, record.cr_groups + count);
+}
+
+// The connect-time credentials, for a peer known by its id alone.
+PeerCredentials connect_credentials(int socket_fd) {
+  const auto record = connect_record(socket_fd);
+  // Nobody's rights: a request read with them can open nothing private.
+  if (!record) return {static_cast<uid_t>(-2), static_cast<gid_t>(-2), {}};
+  return {record->cr_uid, record->cr_groups[0], record_groups(*record)};
 }
 
 std::optional<PeerProcess> identify_by_pid(int socket_fd) {
@@ -126,11 +140,15 @@ std::optional<PeerProcess> identify_peer(int socket_fd, PeerPinning pinning) {
     return PeerProcess::gone(pid);
   }
 
-  // The credentials come from the same token as the id: the rights of the
-  // very process whose executable is checked. No supplementary groups: the
-  // per-thread switch cannot take them (settid gives the thread the one gid),
-  // and resolves membership for the uid through the directory service.
+  // The uid and gid come from the same token as the id: the rights of the
+  // very process whose executable is checked. The token carries no groups;
+  // the connect-time record does, and they are taken only when that record
+  // is of the same user, so the thread never holds a group the peer's user
+  // did not hold when it connected.
   PeerCredentials credentials{::audit_token_to_euid(token), ::audit_token_to_egid(token), {}};
+  if (const auto record = connect_record(socket_fd); record && record->cr_uid == credentials.uid) {
+    credentials.groups = record_groups(*record);
+  }
   TokenWords words{};
   std::memcpy(words.data(), &token, sizeof token);
   return PeerProcess(pid, words, std::move(credentials), recorded);
@@ -155,9 +173,8 @@ std::optional<PeerExecutable> peer_executable(const PeerProcess& peer) {
         ::proc_pidpath(peer.pid(), buffer.data(), static_cast<std::uint32_t>(buffer.size()));
     if (n < 1) return std::nullopt;
     std::string path(buffer.data(), std::min(static_cast<std::size_t>(n), buffer.size()));
-    const auto file = file_identity(path.c_str());
-    if (!file) return std::nullopt;
-    return PeerExecutable{std::move(path), *file, true};
+    auto file = file_identity(path.c_str());
+    return PeerExecutable{std::move(path), file, true};
   }
 
   audit_token_t token{};
@@ -168,8 +185,10 @@ std::optional<PeerExecutable> peer_executable(const PeerProcess& peer) {
       ::proc_pidpath_audittoken(&token, buffer.data(), static_cast<std::uint32_t>(buffer.size()));
   if (n < 1) return std::nullopt;
   std::string path(buffer.data(), std::min(static_cast<std::size_t>(n), buffer.size()));
+  // A name that leads nowhere (the executable was moved or deleted while it
+  // runs) is still the name the kernel reported: the check goes on and fails
+  // where resolving that name fails, as it would on Linux.
   const auto file = file_identity(path.c_str());
-  if (!file) return std::nullopt;
 
   // After the stat: the same generation still runs, so the name was its
   // image's, and its executable UUID now is the one compared below.
@@ -177,7 +196,7 @@ std::optional<PeerExecutable> peer_executable(const PeerProcess& peer) {
   if (!now || now->p_idversion != ::audit_token_to_pidversion(token)) return std::nullopt;
   const bool same_image =
       peer.socket_image() && std::memcmp(now->p_uuid, peer.socket_image()->data(), 16) == 0;
-  return PeerExecutable{std::move(path), *file, same_image};
+  return PeerExecutable{std::move(path), file, same_image};
 }
 
 Result<std::filesystem::path> current_executable_path() {

@@ -1,32 +1,65 @@
 #include <sys/kauth.h>
+#include <sys/param.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "app_lib/platform/thread_credentials.h"
 #include "app_lib/sys/sys_error.h"
 
-// pthread_setugid_np is the settid system call (XNU bsd/kern/kern_prot.c): a
-// process whose credential is the superuser's gives the calling thread the
-// uid and one gid as effective, real and saved ids, and nothing else of the
-// process changes. The thread's groups become that gid alone
-// (kauth_cred_setuidgid), with membership of any other group resolved for
-// the uid by the directory service (memberd) unless the service's own
-// credential opted out of it; that is what a process of the user sees too.
-// KAUTH_UID_NONE reverts the thread to the process credential, and fails
-// with EPERM unless the thread had assumed another identity; assuming one
-// while already assuming fails with EPERM as well. The SDK declares the call
-// in <unistd.h> as deprecated ("Use of per-thread security contexts is
-// error-prone and discouraged"); it is still the only per-thread switch.
+// pthread_setugid_np is the settid system call (XNU bsd/kern/kern_prot.c,
+// kern_settid): a process whose credential is the superuser's gives the
+// calling thread the uid and one gid as effective, real and saved ids, and
+// nothing else of the process changes. KAUTH_UID_NONE reverts the thread to
+// the process credential. The SDK declares the call in <unistd.h> as
+// deprecated ("Use of per-thread security contexts is error-prone and
+// discouraged"); it is still the only per-thread switch.
+//
+// Whether the thread "has assumed an identity" is not the same question on
+// every release. Through xnu-10002.81 (macOS 14.3) a flag said so, set by
+// every successful switch (UT_SETUID in xnu-7195, TRO_SETUID from
+// xnu-8020). From xnu-10063.101.15 (macOS 14.4) it is tro_realcred !=
+// tro_cred: a switch that derives the very credential the process has (a
+// root peer with gid 0, for a service holding the kernel's initial
+// credential, uid 0 with the one group 0 and CRF_NOMEMBERD, which launchd
+// passes on to a daemon without UserName) assumes nothing, and the revert
+// then fails with EPERM. gettid (pthread_getugid_np) asks the same question
+// the revert will ask on every release (ESRCH when nothing is assumed), so
+// the answer decides whether there is anything to revert.
+//
+// Groups: kauth_cred_model_setuidgid leaves the thread the one gid and
+// inherits the process's opt-out of memberd (CRF_NOMEMBERD, kern_credential.c),
+// so no other membership is resolved for the uid. While an identity is
+// assumed setgroups applies to the thread's credential, not the process's
+// (setgroups_internal, xnu-7195 onwards); only then is it called, as
+// otherwise it would change the groups of the whole service.
 
 namespace app_lib::platform {
 namespace {
 
-int set_thread_ids(uid_t uid, gid_t gid) {
 #pragma clang diagnostic push
 #pragma clang diagnostic ignored "-Wdeprecated-declarations"
+int set_thread_ids(uid_t uid, gid_t gid) {
   return ::pthread_setugid_np(uid, gid);
+}
+
+bool thread_has_assumed_identity() {
+  uid_t uid = 0;
+  gid_t gid = 0;
+  return ::pthread_getugid_np(&uid, &gid) == 0;
+}
 #pragma clang diagnostic pop
+
+// cr_groups[0] is the egid (bsd/sys/ucred.h: #define cr_gid cr_groups[0]),
+// so the list starts with the peer's gid; at most NGROUPS fit.
+std::vector<gid_t> thread_group_list(const PeerCredentials& peer) {
+  std::vector<gid_t> list{peer.gid};
+  for (const gid_t group : peer.groups) {
+    if (list.size() == NGROUPS) break;
+    if (std::find(list.begin(), list.end(), group) == list.end()) list.push_back(group);
+  }
+  return list;
 }
 
 }  // namespace
@@ -39,11 +72,19 @@ Result<ScopedThreadCredentials> ScopedThreadCredentials::assume(const PeerCreden
   // That uid means "revert" to the call, not a user.
   if (peer.uid == KAUTH_UID_NONE) return fail(sys::sys_error_text(EINVAL));
   if (set_thread_ids(peer.uid, peer.gid) != 0) return fail(sys::last_sys_error_text());
+  // The thread already runs with exactly the credential asked for, the
+  // process's own: nothing to revert, and no groups to add.
+  if (!thread_has_assumed_identity()) return scoped;
   scoped.active_ = true;
+  if (peer.groups.empty()) return scoped;
+  const std::vector<gid_t> groups = thread_group_list(peer);
+  if (::setgroups(static_cast<int>(groups.size()), groups.data()) != 0) {
+    return fail(sys::last_sys_error_text());
+  }
   return scoped;
 }
 
-bool ScopedThreadCredentials::restore() noexcept {
+bool ScopedThreadCredentials::restore_platform() noexcept {
   return set_thread_ids(KAUTH_UID_NONE, KAUTH_GID_NONE) == 0;
 }
 

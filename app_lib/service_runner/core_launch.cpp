@@ -14,6 +14,7 @@
 #include "app_lib/service_runner/core_child.h"
 #include "app_lib/service_runner/service_runner.h"
 #include "app_lib/sys/child_process.h"
+#include "app_lib/sys/directories.h"
 #include "app_lib/sys/fd.h"
 #include "app_lib/sys/file_read.h"
 #include "app_lib/sys/file_replace.h"
@@ -38,30 +39,15 @@ bool follows_directory_rule(const fs::path& directory, const fs::path& file) {
 constexpr std::string_view kReadFailed = "读取 macOS 服务核心配置失败";
 constexpr std::string_view kDirectoryFailed = "解析 macOS 服务核心配置目录失败";
 
-Result<std::string> read_config(const fs::path& canonical) {
-  // The path was resolved a moment ago; a symbolic link in any component now
-  // was swapped in since, and following it could lead anywhere. A FIFO or a
-  // device is refused: either could block the service or never end.
-  auto bytes = sys::read_whole_file(
-      canonical,
-      {.size_cap = SERVICE_CORE_CONFIG_SIZE_LIMIT, .no_links = true, .regular_only = true});
-  if (!bytes) return fail(sys::with_cause(kReadFailed, bytes.error().text()));
-  return std::move(*bytes);
-}
+// The path was resolved a moment ago; a symbolic link in any component now
+// was swapped in since, and following it could lead anywhere. A FIFO or a
+// device is refused: either could block the service or never end.
+constexpr sys::FileReadOptions kConfigRead{
+    .size_cap = SERVICE_CORE_CONFIG_SIZE_LIMIT, .no_links = true, .regular_only = true};
 
-// The part of a start that touches the client's files: resolve both paths,
-// apply the directory rule and read the file. With a requester
-// they run with that peer's rights, so the service reads nothing the peer
-// could not read itself, and a path the peer cannot see fails as it would
-// for the peer. The service's own rights are back before anything is staged.
-Result<std::string> read_client_config(const ServiceRunnerCoreLaunchConfig& config,
-                                       const std::optional<platform::PeerCredentials>& requester) {
-  std::optional<platform::ScopedThreadCredentials> as_requester;
-  if (requester) {
-    auto assumed = platform::ScopedThreadCredentials::assume(*requester);
-    if (!assumed) return fail(sys::with_cause(kDirectoryFailed, assumed.error()));
-    as_requester.emplace(std::move(*assumed));
-  }
+// The part of a start that touches the client's names: resolve both paths,
+// apply the directory rule and open the file.
+Result<sys::UniqueFd> resolve_and_open(const ServiceRunnerCoreLaunchConfig& config) {
   auto directory = sys::canonicalize(fs::path(config.config_dir));
   if (!directory) return fail(sys::with_cause(kDirectoryFailed, directory.error()));
   auto file = sys::canonicalize(fs::path(config.config_file));
@@ -72,7 +58,31 @@ Result<std::string> read_client_config(const ServiceRunnerCoreLaunchConfig& conf
   if (config.controller_host != "127.0.0.1" || config.controller_port == 0) {
     return fail("拒绝非本机或无效的 macOS 服务核心控制端点");
   }
-  return read_config(*file);
+  auto opened = sys::open_file_for_reading(*file, kConfigRead);
+  if (!opened) return fail(sys::with_cause(kReadFailed, opened.error().text()));
+  return std::move(*opened);
+}
+
+// With a requester the client's names are resolved and the file opened with
+// that peer's rights, so the service opens nothing the peer could not open
+// itself, and a path the peer cannot see fails as it would for the peer.
+// That happens on a thread of its own: the loop's thread never takes on a
+// client's rights, so it has its own for everything after. Reading an open
+// descriptor needs no rights, and is done here, where a large file's memory
+// comes from the same allocator as the rest of the request's.
+Result<std::string> read_client_config(const ServiceRunnerCoreLaunchConfig& config,
+                                       const std::optional<platform::PeerCredentials>& requester) {
+  auto opened = [&]() -> Result<sys::UniqueFd> {
+    if (!requester) return resolve_and_open(config);
+    auto outcome = platform::with_peer_credentials(
+        *requester, [&config] { return resolve_and_open(config); });
+    if (!outcome) return fail(sys::with_cause(kDirectoryFailed, outcome.error()));
+    return std::move(*outcome);
+  }();
+  if (!opened) return fail(std::move(opened.error()));
+  auto bytes = sys::read_whole_open_file(*opened, kConfigRead);
+  if (!bytes) return fail(sys::with_cause(kReadFailed, bytes.error().text()));
+  return std::move(*bytes);
 }
 
 // config_sha256 must be exactly 64 bytes before trimming, so any surrounding
@@ -109,26 +119,30 @@ constexpr char kStagedName[] = "config.yaml";
 // relative to the descriptor, so the staged copy and the mode change land in
 // the service's own directory and nowhere else.
 Result<sys::UniqueFd> open_runtime_dir(const fs::path& path) {
-  fs::path prefix;
-  for (const fs::path& part : path.parent_path()) {
-    prefix /= part;
-    if (::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) {
-      return fail(sys::last_sys_error_text());
-    }
+  if (auto parents = sys::make_directories(path.parent_path(), sys::NEW_PARENT_DIRECTORY_MODE);
+      !parents) {
+    return fail(std::move(parents.error()));
   }
-  const int made = ::mkdir(path.c_str(), 0777) == 0 ? 0 : errno;
-  if (made != 0 && made != EEXIST) return fail(sys::sys_error_text(made));
+  // Owner-only from its first instant: a umask can only take bits away from
+  // 0700, so nobody else ever gets a moment to plant a name inside.
+  const int made = ::mkdir(path.c_str(), 0700) == 0 ? 0 : errno;
   sys::UniqueFd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (dir) return dir;
   int error = errno;
-  if (error == ENOTDIR && made == EEXIST) {
-    // Something other than a directory stands there. Linux checks
-    // O_DIRECTORY before O_NOFOLLOW, so a link reads "Not a directory" too:
-    // say what each refusal really is, a link that is not followed, or
-    // mkdir's "File exists".
+  if (made != 0) {
+    // What stands there decides, not which error mkdir gave for it. Linux
+    // checks O_DIRECTORY before O_NOFOLLOW, so a link reads "Not a
+    // directory" too: say what each refusal really is, a link that is not
+    // followed, or mkdir's "File exists"; with nothing there, mkdir's own
+    // failure is the cause.
     struct stat st {};
-    const bool link = ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-    error = link ? ELOOP : EEXIST;
+    if (::lstat(path.c_str(), &st) != 0) {
+      error = made;
+    } else if (S_ISLNK(st.st_mode)) {
+      error = ELOOP;
+    } else if (!S_ISDIR(st.st_mode)) {
+      error = EEXIST;
+    }
   }
   return fail(sys::sys_error_text(error));
 }

@@ -43,7 +43,7 @@ constexpr ClientWording UNIX_WORDING{
 };
 
 // Reads and decodes the one response line.
-Result<StatusResponse> read_response(const ClientWording& wording, int fd) {
+Result<ServiceReply> read_response(const ClientWording& wording, int fd) {
   LineReader reader;
   const SocketResult<std::string_view> line = reader.read_line(
       [fd](char* buffer, std::size_t size) { return receive_some(fd, buffer, size); },
@@ -56,11 +56,11 @@ Result<StatusResponse> read_response(const ClientWording& wording, int fd) {
   if (wording.refuses_empty_response && text.empty()) return fail("ServiceRunner IPC 响应为空");
   auto response = service_ipc::decode_response(text);
   if (!response) return fail("解析 ServiceRunner IPC 响应失败: " + response.error());
-  return std::move(*response);
+  return ServiceReply{std::move(*response), std::string(*line)};
 }
 
 // Everything after connecting. `connection` is closed on every way out.
-Result<StatusResponse> exchange(const ClientWording& wording, sys::UniqueFd connection,
+Result<ServiceReply> exchange(const ClientWording& wording, sys::UniqueFd connection,
                                 const ServiceRunnerRequest& request,
                                 std::chrono::nanoseconds limit) {
   const int fd = connection.get();
@@ -99,7 +99,7 @@ Result<sys::UniqueFd> open_connection(const SocketAddress& address) {
   return fd;
 }
 
-Result<StatusResponse> send_request_via_tcp(const std::string& addr,
+Result<ServiceReply> send_request_via_tcp(const std::string& addr,
                                             const ServiceRunnerRequest& request,
                                             std::chrono::nanoseconds limit) {
   constexpr std::string_view connect_head = "连接 ServiceRunner IPC 失败";
@@ -114,7 +114,7 @@ Result<StatusResponse> send_request_via_tcp(const std::string& addr,
   return fail(sys::with_cause(connect_head, addr, last_error));
 }
 
-Result<StatusResponse> send_request_via_unix(const std::filesystem::path& path,
+Result<ServiceReply> send_request_via_unix(const std::filesystem::path& path,
                                              const ServiceRunnerRequest& request,
                                              std::chrono::nanoseconds limit) {
   const auto connect_error = [&](std::string_view cause) {
@@ -130,12 +130,19 @@ Result<StatusResponse> send_request_via_unix(const std::filesystem::path& path,
 
 }  // namespace
 
-Result<StatusResponse> ServiceTransport::send_request(const ServiceRunnerRequest& request,
-                                                      std::chrono::nanoseconds limit) const {
+Result<ServiceReply> ServiceTransport::exchange_request(const ServiceRunnerRequest& request,
+                                                       std::chrono::nanoseconds limit) const {
   if (const auto* tcp = std::get_if<Tcp>(&endpoint)) {
     return send_request_via_tcp(tcp->addr, request, limit);
   }
   return send_request_via_unix(std::get<Unix>(endpoint).path, request, limit);
+}
+
+Result<StatusResponse> ServiceTransport::send_request(const ServiceRunnerRequest& request,
+                                                      std::chrono::nanoseconds limit) const {
+  auto reply = exchange_request(request, limit);
+  if (!reply) return fail(std::move(reply.error()));
+  return std::move(reply->response);
 }
 
 }  // namespace app_lib::service_transport

@@ -16,6 +16,7 @@
 
 #include "app_lib/platform/socket_flags.h"
 #include "app_lib/service_transport/transport.h"
+#include "app_lib/sys/directories.h"
 #include "app_lib/sys/message.h"
 #include "app_lib/sys/path_text.h"
 #include "app_lib/sys/sys_error.h"
@@ -83,30 +84,10 @@ Result<std::vector<SocketAddress>> look_up_host(const std::string& host, std::ui
   return out;
 }
 
-// mkdir -p: a component that already exists as a directory is fine, also when
-// another process creates it at the same moment.
-Result<void> make_directories(const std::filesystem::path& dir) {
-  if (dir.empty()) return {};
-  if (::mkdir(dir.c_str(), 0777) == 0) return {};
-  int error = errno;
-  if (error != ENOENT) {
-    struct stat st {};
-    if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return {};
-    return fail(sys::sys_error_text(error));
-  }
-  const std::filesystem::path parent = dir.parent_path();
-  if (parent.empty() || parent == dir) return fail(sys::sys_error_text(error));
-  if (auto made = make_directories(parent); !made) return made;
-  if (::mkdir(dir.c_str(), 0777) == 0) return {};
-  error = errno;
-  struct stat st {};
-  if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return {};
-  return fail(sys::sys_error_text(error));
-}
-
 Result<ServiceTransportListener> bind_unix(const std::filesystem::path& path) {
   const std::string shown = sys::path_text(path);
-  if (auto made = make_directories(path.parent_path()); !made) {
+  if (auto made = sys::make_directories(path.parent_path(), sys::NEW_PARENT_DIRECTORY_MODE);
+      !made) {
     return fail(sys::with_cause("创建 Service Unix Socket 目录失败",
                                 sys::path_text(path.parent_path()), made.error()));
   }

@@ -52,7 +52,7 @@ Result<platform::PeerCredentials> ServiceTransportStream::validate_client_execut
   // as the program it runs now (macOS tells; Linux cannot, see the README).
   if (executable->same_image_as_connection &&
       sys::same_components(canonical_client->path, canonical_authorized->path) &&
-      executable->file == canonical_authorized->file) {
+      executable->file && *executable->file == canonical_authorized->file) {
     return peer->credentials();
   }
   return fail("拒绝未授权的 macOS ServiceRunner 客户端(pid=" + pid_text +

@@ -27,6 +27,14 @@ class ServiceTransportStream;
 
 enum class ServiceTransportForm { Tcp = 0, Unix = 1 };
 
+// A decoded response and the line it came in, its line feed included when one
+// arrived: what a client shows is what the service sent, members it does not
+// know and all.
+struct ServiceReply {
+  service_ipc::StatusResponse response;
+  std::string line;
+};
+
 // An endpoint: a TCP "host:port" text or a Unix-domain socket path.
 struct ServiceTransport {
   struct Tcp {
@@ -54,6 +62,9 @@ struct ServiceTransport {
   // write (not connecting). A response with ok=false is still a response.
   Result<service_ipc::StatusResponse> send_request(const service_ipc::ServiceRunnerRequest& request,
                                                    std::chrono::nanoseconds limit) const;
+  // The same, also keeping the response line exactly as it arrived.
+  Result<ServiceReply> exchange_request(const service_ipc::ServiceRunnerRequest& request,
+                                        std::chrono::nanoseconds limit) const;
 };
 
 // A bound, non-blocking listening socket. Move-only. Destroying a Unix

@@ -67,6 +67,25 @@ UniqueFd open_if_linkless(const std::string& text) {
   return UniqueFd(fd < 0 ? -1 : static_cast<int>(fd));
 }
 
+// Follows symbolic links but never a /proc magic link (/proc/PID/cwd, root,
+// fd/N, exe): those jump to wherever another process stands, which a
+// requester could use to probe places it cannot name. A path through one
+// fails with ELOOP, or with EACCES where the process is not the
+// requester's to look at. Before Linux 5.6 (no openat2) every link is
+// followed.
+UniqueFd open_following_plain_links(const std::string& text) {
+  open_how how{};
+  how.flags = O_PATH | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_MAGICLINKS;
+  for (;;) {
+    const long fd = ::syscall(SYS_openat2, AT_FDCWD, text.c_str(), &how, sizeof how);
+    if (fd >= 0) return UniqueFd(static_cast<int>(fd));
+    if (errno == ENOSYS) break;
+    if (errno != EINTR) return UniqueFd{};
+  }
+  return UniqueFd(::open(text.c_str(), O_PATH | O_CLOEXEC));
+}
+
 // realpath(3) asks the kernel about every component in turn, one path walk
 // each. Opening the path once with O_PATH and reading back the name the kernel
 // resolved it to gives the same canonical path in three calls; the service
@@ -82,7 +101,7 @@ Result<std::filesystem::path> resolve(const std::filesystem::path& path, FileIde
       return path;
     }
   }
-  const UniqueFd fd(::open(path.c_str(), O_PATH | O_CLOEXEC));
+  const UniqueFd fd = open_following_plain_links(path.native());
   if (!fd) return fail(last_sys_error_text());
   const std::string link = "/proc/self/fd/" + std::to_string(fd.get());
   char buffer[PATH_MAX];

@@ -19,18 +19,28 @@ std::string FileReadError::text() const {
   return sys_error_text(code);
 }
 
-std::expected<std::string, FileReadError> read_whole_file(const std::filesystem::path& path,
-                                                          const FileReadOptions& options) {
-  const auto error = [](int code) { return std::unexpected(FileReadError{code}); };
-  UniqueFd fd;
+std::expected<UniqueFd, FileReadError> open_file_for_reading(const std::filesystem::path& path,
+                                                             const FileReadOptions& options) {
   if (options.no_links) {
     auto opened = open_without_links(path, O_RDONLY | O_NONBLOCK);
-    if (!opened) return error(opened.error());
-    fd = std::move(*opened);
-  } else {
-    fd.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!fd) return error(errno);
+    if (!opened) return std::unexpected(FileReadError{opened.error()});
+    return std::move(*opened);
   }
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd) return std::unexpected(FileReadError{errno});
+  return fd;
+}
+
+std::expected<std::string, FileReadError> read_whole_file(const std::filesystem::path& path,
+                                                          const FileReadOptions& options) {
+  auto fd = open_file_for_reading(path, options);
+  if (!fd) return std::unexpected(fd.error());
+  return read_whole_open_file(*fd, options);
+}
+
+std::expected<std::string, FileReadError> read_whole_open_file(const UniqueFd& fd,
+                                                               const FileReadOptions& options) {
+  const auto error = [](int code) { return std::unexpected(FileReadError{code}); };
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return error(errno);
   const bool regular = S_ISREG(st.st_mode);

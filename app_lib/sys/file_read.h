@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <string>
 
+#include "app_lib/sys/fd.h"
+
 namespace app_lib::sys {
 
 struct FileReadOptions {
@@ -27,8 +29,19 @@ struct FileReadError {
   std::string text() const;
 };
 
-// The whole file. The open never blocks (O_NONBLOCK: a FIFO fails instead of
-// waiting for a writer) and is close-on-exec.
+// Opens `path` for read_whole_open_file, honouring `no_links`. The open never
+// blocks (O_NONBLOCK: a FIFO fails instead of waiting for a writer) and is
+// close-on-exec.
+std::expected<UniqueFd, FileReadError> open_file_for_reading(const std::filesystem::path& path,
+                                                             const FileReadOptions& options);
+
+// The whole file behind a descriptor just opened, under `size_cap` and
+// `regular_only`. Rights were checked when it was opened, so the descriptor
+// may come from a thread that opened it with someone else's.
+std::expected<std::string, FileReadError> read_whole_open_file(const UniqueFd& fd,
+                                                               const FileReadOptions& options);
+
+// Both of the above.
 std::expected<std::string, FileReadError> read_whole_file(const std::filesystem::path& path,
                                                           const FileReadOptions& options);
 

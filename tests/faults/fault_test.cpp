@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "app_lib/service_runner/service_runner.h"
 #include "app_lib/sys/fd.h"
 #include "tests/support/service_harness.h"
 #include "tests/support/test_support.h"
@@ -302,14 +303,16 @@ TEST_F(FaultTest, AllocationFailureInARequestIsAnsweredAndServingGoesOn) {
   const auto cores = running_cores();
   ASSERT_EQ(cores.size(), 1u);
 
-  // Room for everything the service does, but not for a 48 MiB configuration.
+  // Room for everything the service does, but not for a configuration at
+  // the size limit: that is more than one of glibc's thread arenas can ever
+  // hold (64 MiB each), so no space reserved earlier can take it either.
   const long size_kib = status_kib(service_->pid(), "VmSize");
   ASSERT_GT(size_kib, 0);
   const rlim_t limit = static_cast<rlim_t>(size_kib + 16 * 1024) * 1024;
   const rlimit tight{limit, RLIM_INFINITY};
   ASSERT_EQ(::prlimit(service_->pid(), RLIMIT_AS, &tight, nullptr), 0) << std::strerror(errno);
   CoreConfig big("");
-  fs::resize_file(big.config_file, std::size_t{48} << 20);
+  fs::resize_file(big.config_file, app_lib::service_runner::SERVICE_CORE_CONFIG_SIZE_LIMIT);
 
   EXPECT_EQ(exchange(big.start_line()),
             response_line(false, "处理 macOS 服务请求失败: std::bad_alloc", "Unavailable"));

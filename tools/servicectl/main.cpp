@@ -197,19 +197,15 @@ int main(int argc, char** argv) {
     std::string line;
     if (ipc::encode_request(*request, line)) std::fprintf(stderr, "> %s\n", line.c_str());
   }
-  auto response = endpoint.send_request(*request, options->timeout);
-  if (!response) {
-    std::fprintf(stderr, "%s\n", response.error().c_str());
+  auto reply = endpoint.exchange_request(*request, options->timeout);
+  if (!reply) {
+    std::fprintf(stderr, "%s\n", reply.error().c_str());
     return 2;
   }
-  // The service's encoder is canonical, so encoding the decoded answer gives
-  // back the line exactly as it was received.
-  std::string line;
-  if (auto encoded = ipc::encode_response(*response, line); !encoded) {
-    std::fprintf(stderr, "%s\n", encoded.error().c_str());
-    return 2;
-  }
-  line += '\n';
+  // Byte for byte as received; only a line the service ended without its
+  // line feed gets one, so the shell's next prompt starts on a line of its own.
+  std::string& line = reply->line;
+  if (line.empty() || line.back() != '\n') line += '\n';
   std::fwrite(line.data(), 1, line.size(), stdout);
-  return response->ok ? 0 : 1;
+  return reply->response.ok ? 0 : 1;
 }
