@@ -41,7 +41,10 @@ class SignalRegistration {
     // even while it is blocked (psignal_internal in bsd/kern/kern_sig.c), so
     // sigwait would never see it. The default disposition never acts while
     // the signal stays blocked, as it does in every thread from here on.
-    for (const int signal_number : {SIGTERM, SIGINT}) {
+    // SIGCHLD likewise: while it is ignored both kernels collect children
+    // themselves (XNU bsd/kern/kern_sig.c setsigvec sets P_NOCLDWAIT;
+    // waitpid(2)), and the core's exit could no longer be told.
+    for (const int signal_number : {SIGTERM, SIGINT, SIGCHLD}) {
       if (::signal(signal_number, SIG_DFL) == SIG_ERR) {
         return app_lib::fail(app_lib::sys::last_sys_error_text());
       }
@@ -52,13 +55,17 @@ class SignalRegistration {
     return registration;
   }
 
-  // Blocks until SIGTERM or SIGINT; false if the wait ended without a signal.
+  // Blocks until SIGTERM or SIGINT; false if waiting failed.
   bool wait() const {
-    int signal_number = 0;
     while (true) {
+      int signal_number = 0;
       const int rc = ::sigwait(&set_, &signal_number);
-      if (rc == 0) return true;
-      if (rc != EINTR) return false;
+      // macOS's sigwait answers 0 without storing a signal when the kernel's
+      // wait was interrupted (libpthread src/pthread_cancelable.c, sigwait,
+      // libpthread-454 onwards); glibc retries EINTR itself. Only a signal of
+      // the set ends the wait.
+      if (rc == 0 && signal_number != 0 && sigismember(&set_, signal_number) == 1) return true;
+      if (rc != 0 && rc != EINTR) return false;
     }
   }
 

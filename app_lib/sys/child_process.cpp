@@ -65,6 +65,14 @@ int clean_signal_state(posix_spawnattr_t& attributes, short& flags) {
 
 }  // namespace
 
+// A child collected by someone else (the kernel does that itself while
+// SIGCHLD is ignored, waitpid(2)) is gone for good: its id is never used
+// again, since another process may hold it by now.
+std::unexpected<std::string> ChildProcess::collect_failed(int error) {
+  if (error == ECHILD) forget();
+  return fail(sys_error_text(error));
+}
+
 Result<ChildProcess> ChildProcess::spawn(const std::filesystem::path& program,
                                          const std::vector<std::string>& arguments) {
   SpawnFileActions actions;
@@ -95,18 +103,26 @@ Result<ChildProcess> ChildProcess::spawn(const std::filesystem::path& program,
   const int rc = ::posix_spawn(&pid, storage.front().c_str(), &actions.get(), &attributes.get(),
                                argv.data(), environ);
   if (rc != 0) return fail(sys_error_text(rc));
-  return ChildProcess(pid);
+  return ChildProcess(pid, UniqueFd(detail::pin_child(pid)));
 }
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)), status_(std::exchange(other.status_, std::nullopt)) {}
+    : pid_(std::exchange(other.pid_, -1)),
+      pin_(std::move(other.pin_)),
+      status_(std::exchange(other.status_, std::nullopt)) {}
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
   if (this != &other) {
     pid_ = std::exchange(other.pid_, -1);
+    pin_ = std::move(other.pin_);
     status_ = std::exchange(other.status_, std::nullopt);
   }
   return *this;
+}
+
+void ChildProcess::forget() {
+  pid_ = -1;
+  pin_.reset();
 }
 
 Result<std::optional<int>> ChildProcess::try_wait() {
@@ -116,9 +132,9 @@ Result<std::optional<int>> ChildProcess::try_wait() {
   int status = 0;
   pid_t rc;
   do {
-    rc = ::waitpid(pid_, &status, WNOHANG);
+    rc = detail::wait_child(pid_, pin_.get(), WNOHANG, status);
   } while (rc < 0 && errno == EINTR);
-  if (rc < 0) return fail(last_sys_error_text());
+  if (rc < 0) return collect_failed(errno);
   if (rc == 0) return std::optional<int>();
   status_ = status;
   return status_;
@@ -127,7 +143,9 @@ Result<std::optional<int>> ChildProcess::try_wait() {
 Result<void> ChildProcess::kill() {
   if (status_) return {};
   if (pid_ <= 0) return fail(sys_error_text(ESRCH));
-  if (::kill(pid_, SIGKILL) != 0) return fail(last_sys_error_text());
+  if (const int error = detail::kill_child(pid_, pin_.get()); error != 0) {
+    return fail(sys_error_text(error));
+  }
   return {};
 }
 
@@ -137,9 +155,9 @@ Result<int> ChildProcess::wait() {
   int status = 0;
   pid_t rc;
   do {
-    rc = ::waitpid(pid_, &status, 0);
+    rc = detail::wait_child(pid_, pin_.get(), 0, status);
   } while (rc < 0 && errno == EINTR);
-  if (rc < 0) return fail(last_sys_error_text());
+  if (rc < 0) return collect_failed(errno);
   status_ = status;
   return status;
 }

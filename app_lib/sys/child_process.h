@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app_lib/sys/fd.h"
 #include "app_lib/sys/result.h"
 
 namespace app_lib::sys {
@@ -39,16 +40,24 @@ class ChildProcess {
   // remembered, and later calls return it without asking the system again.
   Result<std::optional<int>> try_wait();
   // SIGKILL; does nothing and succeeds once the exit has been collected, so a
-  // recycled process id is never signalled.
+  // recycled process id is never signalled (on Linux the pidfd makes sure of
+  // that even if someone else collected the child).
   Result<void> kill();
   // Blocking wait, restarted after EINTR; returns the remembered status at once
   // if already collected.
   Result<int> wait();
 
  private:
-  explicit ChildProcess(pid_t pid) : pid_(pid) {}
+  ChildProcess(pid_t pid, UniqueFd pin) : pid_(pid), pin_(std::move(pin)) {}
+  // Forgets the child after a wait that found it collected by someone else
+  // (ECHILD): its id may belong to another process by now.
+  void forget();
+  std::unexpected<std::string> collect_failed(int error);
 
   pid_t pid_ = -1;
+  // Linux: a pidfd held from the spawn on, through which the child is
+  // signalled and waited for; empty elsewhere.
+  UniqueFd pin_;
   std::optional<int> status_;
 };
 

@@ -1,0 +1,83 @@
+// Preloaded (LD_PRELOAD) into the real service binary, this library answers
+// a few calls the way XNU does where Linux answers differently, so that the
+// code macOS runs takes the same path here. It also offers one pause, for
+// tests that must act inside a window the service would otherwise close at
+// once. It links nothing but libc and libdl and is built without sanitizers.
+//
+//   mkdir("/")  EISDIR, as XNU before xnu-8792 (macOS 11 and 12) answers
+//               (bsd/vfs/vfs_lookup.c, lookup_handle_emptyname).
+//   sigwait     its first call returns 0 without storing a signal, as
+//               macOS's libpthread does when the kernel's wait was
+//               interrupted (src/pthread_cancelable.c, sigwait); it writes
+//               NIMBLETRACE_SHIM_DIR/sigwait-spurious when it did.
+//   pause       after a successful mkdir of NIMBLETRACE_SHIM_PAUSE_AFTER, it
+//               creates NIMBLETRACE_SHIM_DIR/paused and waits, at most 30 s,
+//               for NIMBLETRACE_SHIM_DIR/resume to appear.
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+template <class Function>
+Function real(const char* name) {
+  return reinterpret_cast<Function>(::dlsym(RTLD_NEXT, name));
+}
+
+void touch(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd >= 0) ::close(fd);
+}
+
+void pause_after_mkdir(const char* path) {
+  const char* target = std::getenv("NIMBLETRACE_SHIM_PAUSE_AFTER");
+  const char* dir = std::getenv("NIMBLETRACE_SHIM_DIR");
+  if (target == nullptr || dir == nullptr || std::strcmp(path, target) != 0) return;
+  const std::string base(dir);
+  touch(base + "/paused");
+  const std::string resume = base + "/resume";
+  struct stat st {};
+  for (int waited_ms = 0; waited_ms < 30000 && ::stat(resume.c_str(), &st) != 0; ++waited_ms) {
+    const timespec one_ms{0, 1000000};
+    ::nanosleep(&one_ms, nullptr);
+  }
+}
+
+}  // namespace
+
+extern "C" int mkdir(const char* path, mode_t mode) {
+  static const auto next = real<int (*)(const char*, mode_t)>("mkdir");
+  if (std::strcmp(path, "/") == 0) {
+    errno = EISDIR;
+    return -1;
+  }
+  const int rc = next(path, mode);
+  if (rc == 0) {
+    const int saved = errno;
+    pause_after_mkdir(path);
+    errno = saved;
+  }
+  return rc;
+}
+
+extern "C" int sigwait(const sigset_t* set, int* signal_number) {
+  static const auto next = real<int (*)(const sigset_t*, int*)>("sigwait");
+  static std::atomic<bool> answered{false};
+  if (!answered.exchange(true)) {
+    if (const char* dir = std::getenv("NIMBLETRACE_SHIM_DIR")) {
+      touch(std::string(dir) + "/sigwait-spurious");
+    }
+    return 0;
+  }
+  return next(set, signal_number);
+}
