@@ -49,6 +49,23 @@ TEST_F(SignalTest, SignalsIgnoredByTheParentStillShutDown) {
   }
 }
 
+// An ignored SIGCHLD survives exec too, and while it is ignored the kernel
+// collects the core itself: its exit could not be told, and its id, free
+// for anyone, would get the next start's SIGKILL.
+TEST_F(SignalTest, CoreExitIsCollectedByTheServiceEvenWhenTheParentIgnoredSigchld) {
+  ServiceProcess::Options options = ServiceProcess::Options::privileged();
+  options.ignored_signals = {SIGCHLD};
+  ServiceProcess service(options);
+  ASSERT_TRUE(service.wait_ready()) << service.stderr_text();
+  CoreConfig config;
+  ASSERT_EQ(raw_exchange(service.endpoint(), config.start_line()), STARTED);
+  const auto cores = running_cores();
+  ASSERT_EQ(cores.size(), 1u);
+  ASSERT_EQ(::kill(cores.front(), SIGKILL), 0);
+  ASSERT_TRUE(eventually([] { return running_cores().empty(); }));
+  EXPECT_EQ(raw_exchange(service.endpoint(), STATUS_LINE), STATUS_STOPPED);
+}
+
 TEST_F(SignalTest, FurtherSignalsDuringShutdownNeitherRepeatItNorKill) {
   ServiceProcess service(ServiceProcess::Options::privileged());
   ASSERT_TRUE(service.wait_ready());

@@ -363,6 +363,34 @@ TEST_F(UnprivilegedAttackTest, FilesTheRequesterCannotReadAreNotReadForThem) {
   EXPECT_EQ(mode_of(root_only / "shadow"), S_IFREG | 0600u);
 }
 
+// /proc/PID/cwd of another user's process leads inside their home, past
+// its 0700 door. Followed with the service's CAP_SYS_PTRACE, "Not a
+// directory" against "No such file" told which names exist there; the user
+// alone is refused the link itself.
+TEST_F(UnprivilegedAttackTest, AnotherUsersProcessDirectoryTellsNothingOfItsNames) {
+  TempDir victim_home;
+  const fs::path work = victim_home / "work";
+  fs::create_directories(work);
+  write_file(work / "present", "x\n");
+  for (const fs::path& p : {victim_home.path(), work, work / "present"}) {
+    ASSERT_EQ(::chown(p.c_str(), VICTIM_UID, VICTIM_GID), 0) << p;
+  }
+  ASSERT_EQ(::chmod(victim_home.path().c_str(), 0700), 0);
+  auto victim = Process::start({.argv = {"/bin/sleep", "60"},
+                                .cwd = work,
+                                .user = Process::User{VICTIM_UID, VICTIM_GID}});
+  ASSERT_OK(victim);
+  const fs::path cwd = fs::path("/proc") / std::to_string(victim->pid()) / "cwd";
+  for (const char* name : {"present", "absent"}) {
+    SCOPED_TRACE(name);
+    const fs::path dir = cwd / name / ".nimbletrace";
+    EXPECT_EQ(attack(client_, "attacker_send",
+                     {start_core_line(dir, dir / "config.yaml", sha256_of(""))}),
+              "answer:" + refused_with("解析 macOS 服务核心配置目录失败: Permission denied (os error 13)"));
+  }
+  expect_nothing_done();
+}
+
 // A component of the path swapped for a link to a root-only directory
 // between the check of the path and the read: whichever way each try goes,
 // the secret is never read, staged or run.
