@@ -38,7 +38,8 @@ class SignalRegistration {
     // A parent may have started us with either signal ignored, and an
     // ignored disposition survives exec. Linux keeps a blocked signal pending
     // whatever its disposition, but XNU discards a signal that is ignored
-    // even while it is blocked (psignal_internal in bsd/kern/kern_sig.c), so
+    // even while it is blocked (psignal_internal in bsd/kern/kern_sig.c,
+    // xnu-7195 to xnu-11417), so
     // sigwait would never see it. The default disposition never acts while
     // the signal stays blocked, as it does in every thread from here on.
     // SIGCHLD likewise: while it is ignored both kernels collect children

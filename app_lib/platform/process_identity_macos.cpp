@@ -38,8 +38,10 @@ using TokenWords = std::array<std::uint32_t, 8>;
 using ImageUuid = std::array<std::uint8_t, 16>;
 static_assert(sizeof(audit_token_t) == sizeof(TokenWords), "audit_token_t is eight 32-bit words");
 
-// proc_pidinfo flavor 17 is not in the SDK's headers; XNU declares it in
-// bsd/sys/proc_info_private.h, where the kernel asserts this 56-byte layout.
+// proc_pidinfo flavor 17 is not in the SDK's headers; XNU declares it as
+// private, in bsd/sys/proc_info.h up to xnu-8792 and in
+// bsd/sys/proc_info_private.h from xnu-10002, and the kernel asserts its size
+// equals crashinfo_proc_uniqidentifierinfo's (bsd/kern/kern_exit.c): 56 bytes.
 // p_uuid is the UUID of the process's main executable as it runs now, and
 // p_idversion the id generation, which every exec renews.
 constexpr int PROC_PIDUNIQIDENTIFIERINFO_FLAVOR = 17;

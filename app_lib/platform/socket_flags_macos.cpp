@@ -26,9 +26,11 @@ void suppress_sigpipe(int socket_fd) {
   ::setsockopt(socket_fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
 }
 
-// macOS has no MSG_NOSIGNAL; SO_NOSIGPIPE on the socket does the job.
+// XNU has MSG_NOSIGNAL from xnu-7195 (bsd/sys/socket.h; sendit skips the
+// SIGPIPE when SOF_NOSIGPIPE or MSG_NOSIGNAL is set), so both are used: the
+// flag for what this code sends, the socket option for anything else.
 int no_sigpipe_send_flags() {
-  return 0;
+  return MSG_NOSIGNAL;
 }
 
 int open_cloexec_socket(int domain, int type, int protocol) {
@@ -46,7 +48,8 @@ int accept_nonblocking_cloexec(int listen_fd) {
   const int fd = ::accept(listen_fd, nullptr, nullptr);
   if (fd < 0) return -1;
   if (!sys::set_close_on_exec(fd)) return close_keeping_errno(fd);
-  // The connection inherits the listener's O_NONBLOCK here, but the server
+  // The connection inherits the listener's O_NONBLOCK here (accept_nocancel,
+  // bsd/kern/uipc_syscalls.c, copies the listener's file flags), but the server
   // relies on it, so it does not rely on inheritance: send(2) on macOS
   // ignores MSG_DONTWAIT (sosendcheck in XNU's bsd/kern/uipc_socket.c
   // returns EWOULDBLOCK only for SS_NBIO or the kernel-internal MSG_NBIO),

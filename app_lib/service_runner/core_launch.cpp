@@ -130,9 +130,10 @@ Result<sys::UniqueFd> open_runtime_dir(const fs::path& path) {
   if (dir) return dir;
   int error = errno;
   if (made != 0) {
-    // What stands there decides, not which error mkdir gave for it. Linux
-    // checks O_DIRECTORY before O_NOFOLLOW, so a link reads "Not a
-    // directory" too: say what each refusal really is, a link that is not
+    // What stands there decides, not which error mkdir gave for it. Both
+    // systems check O_DIRECTORY before O_NOFOLLOW (Linux fs/namei.c do_open;
+    // XNU bsd/vfs/vfs_subr.c vn_authorize_open_existing), so a link reads
+    // "Not a directory" too: say what each refusal really is, a link that is not
     // followed, or mkdir's "File exists"; with nothing there, mkdir's own
     // failure is the cause.
     struct stat st {};

@@ -167,6 +167,8 @@ Result<SocketAddress> unix_socket_address(const std::filesystem::path& path) {
                 " bytes long; it must be shorter than " + std::to_string(sizeof(sun->sun_path)) +
                 " bytes");
   }
+  // sun_len stays 0: XNU takes sa_len from the length passed
+  // (getsockaddr, bsd/kern/uipc_syscalls.c), and Linux has no such field.
   sun->sun_family = AF_UNIX;
   std::memcpy(sun->sun_path, bytes.data(), bytes.size());
   out.length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + bytes.size() + 1);

@@ -122,10 +122,16 @@ SocketResult<void> send_all(int fd, std::string_view data) {
 SocketResult<void> connect_socket(int fd, const sockaddr* address, socklen_t length) {
   if (::connect(fd, address, length) == 0) return {};
   if (errno != EINTR) return last_socket_error();
-  // Asking again tells how the interrupted attempt stands: a Unix socket
-  // simply connects now, a TCP one reports that it is still under way.
-  if (::connect(fd, address, length) == 0 || errno == EISCONN) return {};
-  if (errno != EALREADY && errno != EINPROGRESS && errno != EINTR) return last_socket_error();
+  // Asking again tells only that the interrupted attempt exists: a Unix
+  // socket may simply connect now, but for a TCP one still under way Linux
+  // answers EALREADY and XNU EISCONN, the answer Linux keeps for a finished
+  // connection (soconnectlock, bsd/kern/uipc_socket.c, xnu-7195 onwards). So
+  // the outcome is always read from SO_ERROR once the socket is writable;
+  // for a connection already made poll returns at once.
+  if (::connect(fd, address, length) == 0) return {};
+  if (errno != EISCONN && errno != EALREADY && errno != EINPROGRESS && errno != EINTR) {
+    return last_socket_error();
+  }
   for (;;) {
     pollfd entry{fd, POLLOUT, 0};
     const int rc = ::poll(&entry, 1, -1);

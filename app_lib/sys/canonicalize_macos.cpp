@@ -33,8 +33,10 @@ Result<CanonicalFile> canonicalize_file(const std::filesystem::path& path) {
 std::expected<UniqueFd, int> open_without_links(const std::filesystem::path& canonical, int flags) {
   if (canonical.native().find('\0') != std::string::npos) return std::unexpected(EINVAL);
   // O_NOFOLLOW_ANY ("no symlinks allowed in path", the SDK's sys/fcntl.h;
-  // open(2): ELOOP) exists from macOS 11, the oldest system this builds
-  // for; an older kernel would ignore the unknown flag and follow links.
+  // open(2): ELOOP) exists from macOS 11 (vn_open_auth, bsd/vfs/vfs_vnops.c,
+  // from xnu-7195; EINVAL together with O_NOFOLLOW, which is never passed),
+  // the oldest system this builds for; an older kernel would ignore the
+  // unknown flag and follow links.
   for (;;) {
     const int fd = ::open(canonical.c_str(), flags | O_CLOEXEC | O_NOFOLLOW_ANY);
     if (fd >= 0) return UniqueFd(fd);

@@ -49,7 +49,11 @@ int null_standard_streams(posix_spawn_file_actions_t& actions) {
 
 // The service blocks SIGTERM and SIGINT for its signal thread and ignores
 // SIGPIPE; a child inheriting either would shrug off termination requests and
-// die oddly on a closed pipe, so it starts from a clean slate.
+// die oddly on a closed pipe, so it starts from a clean slate: an ignored
+// disposition survives exec (signal(7); XNU bsd/kern/kern_sig.c execsigs
+// resets only caught ones), and the spawn applies both attributes in the
+// child (XNU bsd/kern/kern_exec.c posix_spawn: the mask, then setsigvec
+// with SIG_DFL for each signal of the set).
 int clean_signal_state(posix_spawnattr_t& attributes, short& flags) {
   sigset_t empty;
   sigemptyset(&empty);

@@ -8,7 +8,9 @@
 namespace app_lib::sys::detail {
 
 // Only the descriptors named by the file actions (0, 1 and 2 on /dev/null)
-// survive into the child.
+// survive into the child (XNU bsd/kern/kern_exec.c exec_handle_file_actions
+// marks them UF_INHERIT under POSIX_SPAWN_CLOEXEC_DEFAULT, xnu-7195 to
+// xnu-11417).
 int close_other_descriptors_in_child(posix_spawn_file_actions_t&, short& spawn_flags) {
   spawn_flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
   return 0;

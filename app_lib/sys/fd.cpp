@@ -7,7 +7,9 @@ namespace app_lib::sys {
 
 void UniqueFd::reset(int fd) {
   if (fd_ >= 0) {
-    // No retry on EINTR: the descriptor is released either way on Linux and macOS.
+    // No retry on EINTR: the descriptor is released either way (close(2) on
+    // Linux; XNU's close_nocancel frees the slot before it drops the file,
+    // bsd/kern/kern_descrip.c), and a retry could close someone else's.
     ::close(fd_);
   }
   fd_ = fd;

@@ -29,7 +29,8 @@ class UniqueFd {
 };
 
 // For descriptors made without the atomic flags (macOS has no pipe2, no
-// SOCK_CLOEXEC and no accept4). Each is one or two fcntl(2) calls; false, with
+// SOCK_CLOEXEC and no accept4: none in XNU's bsd/kern/syscalls.master or
+// bsd/sys/socket.h, xnu-7195 to xnu-11417). Each is one or two fcntl(2) calls; false, with
 // errno set, if one failed.
 bool set_close_on_exec(int fd);
 bool set_nonblocking(int fd);

@@ -8,7 +8,8 @@
 
 namespace app_lib::sys {
 
-// macOS has no pipe2, so close-on-exec is set right after pipe(2). The gap
+// macOS has no pipe2 (not in XNU's bsd/kern/syscalls.master, xnu-7195 to
+// xnu-11417), so close-on-exec is set right after pipe(2). The gap
 // cannot leak the pipe into a core: the core is spawned with
 // POSIX_SPAWN_CLOEXEC_DEFAULT, and the pipe is made before the loop serves.
 Result<WakePipe> WakePipe::create() {
