@@ -23,6 +23,7 @@
 #include "app_lib/service_transport/transport.h"
 #include "tests/support/service_harness.h"
 #include "tests/support/test_support.h"
+#include "tests/support/xnu_shim.h"
 
 namespace nimbletrace_test {
 namespace {
@@ -52,6 +53,13 @@ std::string text_of_own_executable() {
 NIMBLETRACE_TEST_HELPER(attacker_send) {
   if (argc != 2) return 2;
   std::printf("answer:%s", exchange_with(argv[0], argv[1]).c_str());
+  return 0;
+}
+
+// argv: socket, path. Prints "mkdir:" and what mkdir said.
+NIMBLETRACE_TEST_HELPER(attacker_mkdir) {
+  if (argc != 2) return 2;
+  std::printf("mkdir:%s", ::mkdir(argv[1], 0777) == 0 ? "made" : std::strerror(errno));
   return 0;
 }
 
@@ -389,6 +397,39 @@ TEST_F(UnprivilegedAttackTest, AnotherUsersProcessDirectoryTellsNothingOfItsName
               "answer:" + refused_with("解析 macOS 服务核心配置目录失败: Permission denied (os error 13)"));
   }
   expect_nothing_done();
+}
+
+// A service started under umask 000 creates runtime/ while a start is under
+// way. Caught in that instant (the preloaded shim holds the service right
+// after the mkdir), a directory 0777 even for a moment let anyone plant
+// config.yaml.tmp as a directory and break every later start.
+TEST_F(UnprivilegedAttackTest, RuntimeDirectoryIsNeverOpenToOthersEvenUnderAnOpenUmask) {
+  const SandboxPaths p = sandbox_paths();
+  TempDir shim_dir;
+  ServiceProcess::Options options = ServiceProcess::Options::privileged();
+  options.extra_env = xnu_shim_env(shim_dir.path());
+  options.extra_env.push_back("NIMBLETRACE_SHIM_PAUSE_AFTER=" + p.runtime_dir.string());
+  service_.reset();
+  const mode_t previous = ::umask(0);
+  start_service(options);
+  ::umask(previous);
+
+  const fs::path own_dir = config_dir_of(home_.path(), ATTACKER_UID, ATTACKER_GID, "own: 1\n");
+  std::string answer;
+  std::thread starter([&] {
+    answer = attack(client_, "attacker_send",
+                    {start_core_line(own_dir, own_dir / "config.yaml", sha256_of("own: 1\n"))});
+  });
+  const bool paused = eventually([&] { return fs::exists(shim_dir / "paused"); });
+  const std::string planted =
+      paused ? attack(client_, "attacker_mkdir", {(p.runtime_dir / "config.yaml.tmp").string()})
+             : "";
+  write_file(shim_dir / "resume", "");
+  starter.join();
+  ASSERT_TRUE(paused);
+  EXPECT_EQ(planted, "mkdir:" + std::string(std::strerror(EACCES)));
+  EXPECT_EQ(answer, "answer:" + STARTED);
+  EXPECT_EQ(mode_of(p.runtime_dir), S_IFDIR | 0700u);
 }
 
 // A component of the path swapped for a link to a root-only directory
