@@ -51,5 +51,27 @@ TEST(ThreadCredentialsTest, ChangesOnlyTheCallingThreadAndRestoresIt) {
   other.join();
 }
 
+// The service acts for a client on a thread that ends with the work, so a
+// revert the kernel refuses cannot leave the loop with the client's rights;
+// that thread also holds no capability the client lacks.
+TEST(ThreadCredentialsTest, PeerWorkRunsOnAThreadOfItsOwnWithoutCapabilities) {
+  if (::geteuid() != 0) GTEST_SKIP() << "taking on another user's rights needs root";
+  const std::string caller_before = thread_file_credentials(current_tid());
+  std::string during;
+  auto outcome = platform::with_peer_credentials(
+      {ATTACKER_UID, ATTACKER_GID, {ATTACKER_GID}}, [&]() -> app_lib::Result<pid_t> {
+        during = thread_file_credentials(current_tid());
+        return current_tid();
+      });
+  ASSERT_OK(outcome);
+  ASSERT_OK(*outcome);
+  EXPECT_NE(**outcome, current_tid());
+  EXPECT_NE(during.find("Uid:\t0\t0\t0\t" + std::to_string(ATTACKER_UID) + "\n"),
+            std::string::npos)
+      << during;
+  EXPECT_NE(during.find("CapEff:\t0000000000000000\n"), std::string::npos) << during;
+  EXPECT_EQ(thread_file_credentials(current_tid()), caller_before);
+}
+
 }  // namespace
 }  // namespace nimbletrace_test

@@ -63,8 +63,9 @@ std::optional<std::string> status_field(pid_t pid, std::string_view key);
 // A "kB" figure of the status (VmSize, VmRSS, RssAnon); -1 if it is not there.
 long status_kib(pid_t pid, std::string_view key);
 
-// The Uid, Gid and Groups lines of one thread of this process, as the kernel
-// reports them (real, effective, saved and file-system ids).
+// The Uid, Gid, Groups and CapEff lines of one thread of this process, as the
+// kernel reports them (real, effective, saved and file-system ids; effective
+// capabilities).
 std::string thread_file_credentials(pid_t tid);
 // The calling thread's id.
 pid_t current_tid();
