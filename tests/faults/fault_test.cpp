@@ -20,8 +20,10 @@
 
 #include "app_lib/service_runner/service_runner.h"
 #include "app_lib/sys/fd.h"
+#include "app_lib/sys/sys_error.h"
 #include "tests/support/service_harness.h"
 #include "tests/support/test_support.h"
+#include "tests/support/xnu_shim.h"
 
 namespace nimbletrace_test {
 namespace {
@@ -289,6 +291,28 @@ TEST_F(FaultTest, FullRuntimeFileSystemFailsTheStartAndKeepsTheStagedConfig) {
   CoreConfig again("again: 2\n");
   EXPECT_EQ(exchange(again.start_line()), KEPT);
   EXPECT_EQ(read_file(staged_in_service_view), "again: 2\n");
+}
+
+// The commit swaps the new copy in and then removes the old one. When the
+// old one cannot be removed the commit has failed, and says so, with the
+// earlier config.yaml still in place and the new bytes left in
+// config.yaml.tmp, as after a failed rename.
+TEST_F(FaultTest, OldCopyThatCannotBeRemovedFailsTheCommitAndKeepsTheEarlierConfig) {
+  TempDir shim_dir;
+  ServiceProcess::Options options = ServiceProcess::Options::privileged();
+  options.extra_env = xnu_shim_env(shim_dir.path());
+  options.extra_env.emplace_back("NIMBLETRACE_SHIM_BUSY_UNLINK=config.yaml.tmp");
+  start_service(options);
+  const fs::path runtime = sandbox_paths().runtime_dir;
+  CoreConfig first("first: 1\n");
+  ASSERT_EQ(exchange(first.start_line()), STARTED);
+  CoreConfig second("second: 2\n");
+  EXPECT_EQ(exchange(second.start_line()),
+            response_line(false,
+                          "提交 macOS 服务核心配置失败: " + app_lib::sys::sys_error_text(EBUSY),
+                          "Unavailable"));
+  EXPECT_EQ(read_file(runtime / "config.yaml"), "first: 1\n");
+  EXPECT_EQ(read_file(runtime / "config.yaml.tmp"), "second: 2\n");
 }
 
 // A request that makes the service run out of memory is that request's

@@ -1,8 +1,8 @@
 // Preloaded (LD_PRELOAD) into the real service binary, this library answers
 // a few calls the way XNU does where Linux answers differently, so that the
-// code macOS runs takes the same path here. It also offers one pause, for
-// tests that must act inside a window the service would otherwise close at
-// once. It links nothing but libc and libdl and is built without sanitizers.
+// code macOS runs takes the same path here. It also offers a refusal no
+// real file system here gives on demand, and one pause, for tests that must
+// act inside a window the service would otherwise close at once. It links nothing but libc and libdl and is built without sanitizers.
 //
 //   mkdir("/")  EISDIR, as XNU before xnu-8792 (macOS 11 and 12) answers
 //               (bsd/vfs/vfs_lookup.c, lookup_handle_emptyname).
@@ -10,6 +10,8 @@
 //               macOS's libpthread does when the kernel's wait was
 //               interrupted (src/pthread_cancelable.c, sigwait); it writes
 //               NIMBLETRACE_SHIM_DIR/sigwait-spurious when it did.
+//   busy        unlinkat of an existing entry named NIMBLETRACE_SHIM_BUSY_UNLINK
+//               fails with EBUSY: a file system that refuses to remove it.
 //   pause       after a successful mkdir of NIMBLETRACE_SHIM_PAUSE_AFTER, it
 //               creates NIMBLETRACE_SHIM_DIR/paused and waits, at most 30 s,
 //               for NIMBLETRACE_SHIM_DIR/resume to appear.
@@ -80,4 +82,16 @@ extern "C" int sigwait(const sigset_t* set, int* signal_number) {
     return 0;
   }
   return next(set, signal_number);
+}
+
+extern "C" int unlinkat(int dir_fd, const char* name, int flags) {
+  static const auto next = real<int (*)(int, const char*, int)>("unlinkat");
+  const char* busy = std::getenv("NIMBLETRACE_SHIM_BUSY_UNLINK");
+  struct stat st {};
+  if (busy != nullptr && std::strcmp(name, busy) == 0 &&
+      ::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    errno = EBUSY;
+    return -1;
+  }
+  return next(dir_fd, name, flags);
 }
