@@ -7,11 +7,14 @@
 #include "app_lib/sys/sys_error.h"
 #include "tests/support/service_harness.h"
 #include "tests/support/test_support.h"
+#include "tests/support/transport_peer.h"
 
 namespace nimbletrace_test {
 namespace {
 
 namespace fs = std::filesystem;
+using app_lib::service_transport::ServiceTransport;
+using app_lib::service_transport::ServiceTransportForm;
 
 const std::string NO_SUCH_FILE = app_lib::sys::sys_error_text(ENOENT);
 
@@ -184,6 +187,24 @@ TEST_F(PrivilegedServiceTest, ServicectlSendsRelativeConfigurationPathsAsAbsolut
                   {}, WAIT_LIMIT, config.dir.path());
   EXPECT_EQ(output, STARTED);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// What servicectl shows is what the service sent: members in their order,
+// and members it does not know, not a re-encoding of what it understood.
+TEST_F(PrivilegedServiceTest, ServicectlPrintsTheResponseLineAsReceived) {
+  const std::string line =
+      R"({"protocol_version":1,"data":"Running","message":"m","ok":false,"extra":[1]})"
+      "\n";
+  TempDir dir;
+  ScriptedPeer server(ServiceTransportForm::Tcp, dir.path(),
+                      [&](app_lib::service_transport::ServiceTransportStream& stream) {
+                        (void)stream.read_request();
+                        EXPECT_TRUE(send_raw(stream.native_handle(), line));
+                      });
+  const auto& endpoint = std::get<ServiceTransport::Tcp>(server.endpoint().endpoint).addr;
+  auto [status, output] = run_program({servicectl().string(), "--endpoint", endpoint, "ping"});
+  EXPECT_EQ(output, line);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
 }
 
 TEST_F(PrivilegedServiceTest, ServicectlReportsTransportErrorsWithExitStatusTwo) {
