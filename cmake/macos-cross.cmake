@@ -4,12 +4,12 @@
 # run here.
 #
 #   NIMBLETRACE_MACOS_TARGET  Zig target with a three-part version, e.g.
-#                             aarch64-macos.13.0 or x86_64-macos.11.0
+#                             aarch64-macos.11.0 or x86_64-macos.11.0
 #   NIMBLETRACE_ZIG           the zig executable (default: bootstrap's cache)
 set(CMAKE_SYSTEM_NAME Darwin)
 
 if(NOT NIMBLETRACE_MACOS_TARGET)
-  set(NIMBLETRACE_MACOS_TARGET "aarch64-macos.13.0")
+  set(NIMBLETRACE_MACOS_TARGET "aarch64-macos.11.0")
 endif()
 if(NOT NIMBLETRACE_ZIG)
   if(DEFINED ENV{XDG_CACHE_HOME} AND NOT "$ENV{XDG_CACHE_HOME}" STREQUAL "")
