@@ -100,6 +100,11 @@ struct PeerExecutable {
   // runs now). Such a peer is refused whatever `path` and `file` say: the
   // bytes it sent were written by the program it was before.
   bool same_image_as_connection = true;
+  // False when the process lives in another user namespace than the
+  // service's (Linux). There it may hold every capability and make the
+  // kernel name any file it can open as its executable, so the name and the
+  // file above prove nothing; such a peer is refused.
+  bool in_service_user_namespace = true;
 };
 
 // nullopt when the executable cannot be read, or when the process is gone or

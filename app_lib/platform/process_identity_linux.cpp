@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app_lib/platform/peer_writes.h"
 #include "app_lib/platform/process_identity.h"
 #include "app_lib/sys/sys_error.h"
 
@@ -114,6 +115,20 @@ std::vector<gid_t> peer_groups(int socket_fd) {
   return {};
 }
 
+// The user namespace a /proc entry's process lives in, as the nsfs file
+// that names it.
+std::optional<FileIdentity> user_namespace_of(const std::string& proc_dir) {
+  struct stat st {};
+  if (::stat((proc_dir + "/ns/user").c_str(), &st) != 0) return std::nullopt;
+  return FileIdentity::of(st);
+}
+
+// The service never changes its user namespace, so its own is read once.
+const std::optional<FileIdentity>& own_user_namespace() {
+  static const std::optional<FileIdentity> own = user_namespace_of("/proc/self");
+  return own;
+}
+
 }  // namespace
 
 std::optional<PeerProcess> identify_peer(int socket_fd, PeerPinning pinning) {
@@ -156,11 +171,41 @@ std::optional<PeerExecutable> peer_executable(const PeerProcess& peer) {
   // the link itself yields the file the process runs, wherever it lives.
   struct stat st {};
   if (::stat(link.c_str(), &st) != 0) return std::nullopt;
-  // Both the name and the file were read under the id: if the pidfd still
-  // names that live process now, they were the peer's.
+  // A process in a user namespace of its own holds every capability there,
+  // and with CAP_SYS_ADMIN (or CAP_CHECKPOINT_RESTORE) in its own namespace
+  // it may set the link above to any file it can open: prctl(PR_SET_MM,
+  // PR_SET_MM_MAP) with exe_fd asks for nothing more (kernel/sys.c,
+  // prctl_set_mm_map, checkpoint_restore_ns_capable(current_user_ns())).
+  // In the service's own namespace only root holds those, so there the link
+  // still names the image the process was started from or exec'd.
+  // SO_PEERCRED's uid cannot tell: it is the namespace owner's uid, mapped
+  // back, whatever namespace the peer sits in.
+  const auto peer_namespace = user_namespace_of("/proc/" + std::to_string(peer.pid()));
+  // Both the name, the file and the namespace were read under the id: if
+  // the pidfd still names that live process now, they were the peer's.
   if (peer.pidfd() >= 0 && !pidfd_still_names(peer.pidfd(), peer.pid())) return std::nullopt;
-  return PeerExecutable{std::string(buffer.data(), static_cast<std::size_t>(n)),
-                        FileIdentity::of(st)};
+  PeerExecutable executable{std::string(buffer.data(), static_cast<std::size_t>(n)),
+                            FileIdentity::of(st)};
+  executable.in_service_user_namespace =
+      peer_namespace && own_user_namespace() && *peer_namespace == *own_user_namespace();
+  return executable;
+}
+
+// SO_PASSCRED names the writer of every chunk by its pid in the service's
+// namespace, read when the chunk is received: the id of a writer that has
+// since been reaped may by then belong to someone else, and so may the
+// verified peer's. While the verified process has not been reaped its id is
+// its own; since it was alive (pinned by SO_PEERPIDFD) at connect() and at
+// the check, a chunk carrying that id after the read was written by it. So
+// one look at the pidfd after the read stands in for comparing a pidfd per
+// chunk (SO_PASSPIDFD): that would install, compare and close a descriptor
+// for every read, and before Linux 6.9 all pidfds share one anonymous inode,
+// so there is nothing to compare them by.
+std::optional<pid_t> writer_after_read(int, const PeerProcess& verified) {
+  if (verified.pidfd() >= 0 && !pidfd_still_names(verified.pidfd(), verified.pid())) {
+    return verified.pid();
+  }
+  return std::nullopt;
 }
 
 Result<std::filesystem::path> current_executable_path() {

@@ -21,4 +21,17 @@ int open_cloexec_socket(int domain, int type, int protocol);
 // left to the caller.
 int accept_nonblocking_cloexec(int listen_fd);
 
+// Set on a Unix-domain socket before it listens, so every connection it
+// accepts inherits it: the kernel then records the writer of every chunk
+// (Linux SO_PASSCRED) and refuses descriptors sent over the connection
+// (SO_PASSRIGHTS off, Linux 6.16 and later). Best effort; where an option is
+// unknown the connection falls back to what refuses_descriptors() tells.
+void guard_unix_listener(int listen_fd);
+
+// Whether the kernel refuses, at the sender's sendmsg, every descriptor sent
+// over this connected Unix-domain socket, read back from the socket itself.
+// False where the system has no such refusal (older Linux, macOS): then
+// descriptors can be in flight towards the service.
+bool refuses_descriptors(int socket_fd);
+
 }  // namespace app_lib::platform

@@ -2,6 +2,12 @@
 
 #include "app_lib/platform/socket_flags.h"
 
+// glibc 2.36 does not name it; Linux 6.16 and later know it
+// (include/uapi/asm-generic/socket.h).
+#ifndef SO_PASSRIGHTS
+#define SO_PASSRIGHTS 83
+#endif
+
 namespace app_lib::platform {
 
 // Linux has no SO_NOSIGPIPE; every write passes MSG_NOSIGNAL instead.
@@ -18,6 +24,39 @@ int open_cloexec_socket(int domain, int type, int protocol) {
 int accept_nonblocking_cloexec(int listen_fd) {
   // accept4 sets the new descriptor's flags from its own argument alone.
   return ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+}
+
+// Both options live on the socket and are copied to every connection it
+// accepts: up to Linux 6.15 at accept() (net/unix/af_unix.c,
+// unix_sock_inherit_flags), from 6.16 already at connect(), to the embryo
+// that holds the bytes written before accept() (commit 3f84d577b79d
+// "af_unix: Inherit sk_flags at connect()"). Set before listen(), no
+// connection can exist without them.
+//
+// SO_PASSCRED makes the kernel attach the writer (its thread group's struct
+// pid, uid and gid) to every chunk sent to such a socket, and to every chunk
+// sent to a connection not yet accepted in any case (maybe_add_creds; 6.16
+// and later, unix_maybe_add_creds). A stream read then never joins the
+// bytes of two writers in one call ("Never glue messages from different
+// writers", unix_stream_read_generic), so each read has exactly one writer
+// (read in the af_unix.c of Linux 6.1x, and in the 6.16 series that moved
+// these flags into struct sock).
+//
+// SO_PASSRIGHTS off makes unix_stream_sendmsg fail with EPERM before a
+// descriptor is queued (commit 77cbe1a6d873, Linux 6.16), so no file can be
+// in flight towards the service and none can be released in its thread.
+void guard_unix_listener(int listen_fd) {
+  const int on = 1;
+  const int off = 0;
+  ::setsockopt(listen_fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
+  ::setsockopt(listen_fd, SOL_SOCKET, SO_PASSRIGHTS, &off, sizeof off);
+}
+
+bool refuses_descriptors(int socket_fd) {
+  int value = 1;
+  socklen_t length = sizeof value;
+  // A kernel before 6.16 answers ENOPROTOOPT: it always passes descriptors.
+  return ::getsockopt(socket_fd, SOL_SOCKET, SO_PASSRIGHTS, &value, &length) == 0 && value == 0;
 }
 
 }  // namespace app_lib::platform

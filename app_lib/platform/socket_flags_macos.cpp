@@ -59,4 +59,14 @@ int accept_nonblocking_cloexec(int listen_fd) {
   return fd;
 }
 
+// XNU has neither option: a local socket records only the last process that
+// used each end (so_update_last_owner_locked), and always passes rights
+// (uipc_send internalizes any SCM_RIGHTS). The connection's release takes
+// care of what may be in flight instead.
+void guard_unix_listener(int) {}
+
+bool refuses_descriptors(int) {
+  return false;
+}
+
 }  // namespace app_lib::platform

@@ -105,6 +105,8 @@ Result<ServiceTransportListener> bind_unix(const std::filesystem::path& path) {
   if (!address) return bind_failed(address.error());
   sys::UniqueFd fd(platform::open_cloexec_socket(AF_UNIX, SOCK_STREAM, 0));
   if (!fd) return bind_failed(sys::last_sys_error_text());
+  // Before listen(): every connection, queued or accepted, inherits it.
+  platform::guard_unix_listener(fd.get());
   if (::bind(fd.get(), address->get(), address->length) != 0 ||
       ::listen(fd.get(), SOMAXCONN) != 0 || !sys::set_nonblocking(fd.get())) {
     return bind_failed(sys::last_sys_error_text());

@@ -66,7 +66,11 @@ Result<ServiceTransportStream> ServiceTransportListener::accept() {
   // the connection carries, for anything that might use it blocking.
   set_io_timeouts(fd, SERVICE_CONNECTION_TIMEOUT);
   platform::suppress_sigpipe(fd);
-  return ServiceTransportStream(form_, sys::UniqueFd(fd));
+  // Read back from the connection itself rather than assumed from the
+  // listener: it is the connection's own flag that the kernel consults.
+  const bool may_carry_descriptors =
+      form_ == ServiceTransportForm::Unix && !platform::refuses_descriptors(fd);
+  return ServiceTransportStream(form_, sys::UniqueFd(fd), may_carry_descriptors);
 }
 
 }  // namespace app_lib::service_transport

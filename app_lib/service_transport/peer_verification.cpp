@@ -9,15 +9,23 @@
 #include "app_lib/sys/text.h"
 
 namespace app_lib::service_transport {
+namespace {
+
+std::string unauthorized(pid_t pid, const std::filesystem::path& path) {
+  return "拒绝未授权的 macOS ServiceRunner 客户端(pid=" + std::to_string(pid) +
+         ", path=" + sys::path_text(path) + ")";
+}
+
+}  // namespace
 
 // The socket file is open to every local user, so this check is the only gate
 // in front of a privileged service. It is repeated in full for every
 // connection: nothing learnt about one peer is trusted for the next.
 Result<platform::PeerCredentials> ServiceTransportStream::validate_client_executable(
-    const std::filesystem::path& authorized_client) const {
+    const std::filesystem::path& authorized_client) {
   if (form_ == ServiceTransportForm::Tcp) return fail("macOS 高权限服务必须使用 Unix Socket");
 
-  const auto peer = platform::identify_peer(fd_.get());
+  auto peer = platform::identify_peer(fd_.get());
   if (!peer) return fail("无法识别 macOS ServiceRunner 客户端进程");
   const std::string pid_text = std::to_string(peer->pid());
 
@@ -50,13 +58,32 @@ Result<platform::PeerCredentials> ServiceTransportStream::validate_client_execut
   // the authorized name, so a hard link elsewhere does not count either.
   // A process that exec'd since it used the socket did not write what it sent
   // as the program it runs now (macOS tells; Linux cannot, see the README).
-  if (executable->same_image_as_connection &&
+  if (executable->same_image_as_connection && executable->in_service_user_namespace &&
       sys::same_components(canonical_client->path, canonical_authorized->path) &&
       executable->file && *executable->file == canonical_authorized->file) {
-    return peer->credentials();
+    platform::PeerCredentials credentials = peer->credentials();
+    verified_ = std::move(*peer);
+    return credentials;
   }
-  return fail("拒绝未授权的 macOS ServiceRunner 客户端(pid=" + pid_text +
-              ", path=" + sys::path_text(canonical_client->path) + ")");
+  return fail(unauthorized(peer->pid(), canonical_client->path));
+}
+
+// Named as the check names a client: by the canonical path of what it runs,
+// or by the name the kernel gives when that cannot be resolved (the writer
+// may be gone by now, then the path is empty). Nothing is looked up as the
+// writer's rights; the name is only shown.
+std::string ServiceTransportStream::refusal_of_writer(pid_t writer) const {
+  std::filesystem::path shown;
+  if (writer > 0) {
+    if (const auto executable =
+            platform::peer_executable(platform::PeerProcess(writer, sys::UniqueFd{}))) {
+      std::string_view name = executable->path;
+      while (!name.empty() && name.back() == '\0') name.remove_suffix(1);
+      shown = std::filesystem::path(std::string(name));
+      if (const auto canonical = sys::canonicalize_file(shown)) shown = canonical->path;
+    }
+  }
+  return unauthorized(writer, shown);
 }
 
 }  // namespace app_lib::service_transport

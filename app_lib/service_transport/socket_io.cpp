@@ -83,6 +83,10 @@ SocketResult<std::size_t> receive_before(int fd, char* buffer, std::size_t size,
   }
 }
 
+SocketResult<void> wait_readable(int fd, Deadline deadline) {
+  return wait_ready(fd, POLLIN, deadline);
+}
+
 SocketResult<void> send_all_before(int fd, std::string_view data, Deadline deadline) {
   const int flags = platform::no_sigpipe_send_flags();
   while (!data.empty()) {

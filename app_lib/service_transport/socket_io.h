@@ -51,6 +51,10 @@ void set_io_timeouts(int fd, std::chrono::nanoseconds limit);
 // non-blocking: the waiting is done in poll, never inside recv.
 SocketResult<std::size_t> receive_before(int fd, char* buffer, std::size_t size, Deadline deadline);
 
+// Waits until `fd` is readable or `deadline` passes; expiry fails with the
+// would-block error (EAGAIN).
+SocketResult<void> wait_readable(int fd, Deadline deadline);
+
 // Writes all of `data` by `deadline`, continuing partial writes; expiry fails
 // as above. `fd` must be non-blocking: macOS's send ignores MSG_DONTWAIT, so
 // on a blocking socket one send could sleep out a whole SO_SNDTIMEO however

@@ -1,5 +1,8 @@
+#include <cerrno>
+#include <optional>
 #include <string>
 
+#include "app_lib/platform/peer_writes.h"
 #include "app_lib/service_ipc/codec.h"
 #include "app_lib/service_transport/socket_io.h"
 #include "app_lib/service_transport/transport.h"
@@ -13,6 +16,30 @@ constexpr std::size_t RESPONSE_INITIAL_CAPACITY = 128;
 
 }  // namespace
 
+ServiceTransportStream& ServiceTransportStream::operator=(ServiceTransportStream&& other) noexcept {
+  if (this != &other) {
+    release();
+    form_ = other.form_;
+    fd_ = std::move(other.fd_);
+    may_carry_descriptors_ = other.may_carry_descriptors_;
+    verified_ = std::move(other.verified_);
+    received_ = std::move(other.received_);
+  }
+  return *this;
+}
+
+ServiceTransportStream::~ServiceTransportStream() {
+  release();
+}
+
+void ServiceTransportStream::release() {
+  if ((fd_ && may_carry_descriptors_) || !received_.empty()) {
+    platform::release_connection(std::move(fd_), std::move(received_));
+  }
+  received_.clear();
+  fd_.reset();
+}
+
 Result<service_ipc::ServiceRunnerRequest> ServiceTransportStream::read_request() {
   const bool unix_form = form_ == ServiceTransportForm::Unix;
   // The whole request shares one budget. A per-read timeout alone would let a
@@ -21,11 +48,37 @@ Result<service_ipc::ServiceRunnerRequest> ServiceTransportStream::read_request()
   const Deadline deadline = Deadline::after(SERVICE_CONNECTION_TIMEOUT);
   LineReader reader;
   const int fd = fd_.get();
-  const SocketResult<std::string_view> line = reader.read_line(
-      [fd, deadline](char* buffer, std::size_t size) {
-        return receive_before(fd, buffer, size, deadline);
-      },
-      SERVICE_IPC_MESSAGE_LIMIT + 1);
+  // A Unix connection is read chunk by chunk with the kernel's record of who
+  // wrote it. The first chunk that is not the verified peer's, or that comes
+  // with descriptors, ends the read: what a stranger wrote is never examined.
+  std::optional<pid_t> stranger;
+  const auto read_some = [&](char* buffer, std::size_t size) -> SocketResult<std::size_t> {
+    if (!unix_form) return receive_before(fd, buffer, size, deadline);
+    for (;;) {
+      auto chunk =
+          platform::receive_peer_chunk(fd, buffer, size, may_carry_descriptors_, received_);
+      if (!chunk) {
+        if (chunk.error() != EAGAIN && chunk.error() != EWOULDBLOCK) {
+          return std::unexpected(SocketError{chunk.error()});
+        }
+        if (auto ready = wait_readable(fd, deadline); !ready) return std::unexpected(ready.error());
+        continue;
+      }
+      const bool foreign = verified_ && chunk->size > 0 && chunk->writer &&
+                           *chunk->writer != verified_->pid();
+      if (foreign || chunk->descriptors) {
+        stranger = chunk->writer.value_or(verified_ ? verified_->pid() : 0);
+        return std::unexpected(SocketError{EPERM});
+      }
+      return chunk->size;
+    }
+  };
+  const SocketResult<std::string_view> line =
+      reader.read_line(read_some, SERVICE_IPC_MESSAGE_LIMIT + 1);
+  // Whichever way the read ended, it ends in a refusal if someone other than
+  // the verified process wrote.
+  if (!stranger && verified_) stranger = platform::writer_after_read(fd, *verified_);
+  if (stranger) return fail(refusal_of_writer(*stranger));
   if (!line) {
     return fail((unix_form ? "读取 Unix Socket 请求失败: " : "读取请求失败: ") +
                 line.error().text());

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "app_lib/platform/process_identity.h"
 #include "app_lib/service_ipc/messages.h"
@@ -96,27 +97,50 @@ class ServiceTransportListener {
 };
 
 // One accepted connection carrying one exchange. Move-only; destroying it
-// closes the connection. Used by one thread only.
+// closes the connection, where descriptors may have been sent over it in a
+// way that never drops their last reference in this thread. Used by one
+// thread only.
 class ServiceTransportStream {
  public:
-  ServiceTransportStream(ServiceTransportForm form, sys::UniqueFd fd)
-      : form_(form), fd_(std::move(fd)) {}
+  // `may_carry_descriptors`: the kernel does not refuse descriptors sent
+  // over this (Unix) connection.
+  ServiceTransportStream(ServiceTransportForm form, sys::UniqueFd fd,
+                         bool may_carry_descriptors = false)
+      : form_(form), fd_(std::move(fd)), may_carry_descriptors_(may_carry_descriptors) {}
+  ServiceTransportStream(ServiceTransportStream&&) noexcept = default;
+  ServiceTransportStream& operator=(ServiceTransportStream&& other) noexcept;
+  ServiceTransportStream(const ServiceTransportStream&) = delete;
+  ServiceTransportStream& operator=(const ServiceTransportStream&) = delete;
+  ~ServiceTransportStream();
 
   // Reads one line-framed request of at most SERVICE_IPC_MESSAGE_LIMIT bytes.
+  // After a successful validate_client_executable, every byte must have been
+  // written by the verified process: otherwise the request is refused as the
+  // check refuses a foreign client, naming the process that wrote, and the
+  // bytes are not looked at. So is a request that comes with descriptors.
   Result<service_ipc::ServiceRunnerRequest> read_request();
   // Writes the compact JSON response and a line feed.
   Result<void> write_response(const service_ipc::StatusResponse& response);
   // Accepts the peer only if its executable is the authorized client, and
-  // then tells who the peer is, for acting on files with its rights.
+  // then tells who the peer is, for acting on files with its rights. The
+  // stream keeps the verified process for read_request.
   Result<platform::PeerCredentials> validate_client_executable(
-      const std::filesystem::path& authorized_client) const;
+      const std::filesystem::path& authorized_client);
 
   ServiceTransportForm form() const { return form_; }
   int native_handle() const { return fd_.get(); }
 
  private:
+  // The refusal of a request written, wholly or in part, by `writer`.
+  std::string refusal_of_writer(pid_t writer) const;
+  void release();
+
   ServiceTransportForm form_;
   sys::UniqueFd fd_;
+  bool may_carry_descriptors_ = false;
+  std::optional<platform::PeerProcess> verified_;
+  // What the kernel installed from the connection (macOS), let go with it.
+  std::vector<sys::UniqueFd> received_;
 };
 
 }  // namespace app_lib::service_transport

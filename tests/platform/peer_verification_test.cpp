@@ -65,13 +65,13 @@ TEST_F(PeerVerificationTest, AcceptsAuthorizedClientReachedThroughSymbolicLinks)
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.client_program.string() + " authorized as " + c.authorized.string());
-    const Peer peer = connect_from(c.client_program);
+    Peer peer = connect_from(c.client_program);
     EXPECT_OK(peer.stream.validate_client_executable(c.authorized));
   }
 }
 
 TEST_F(PeerVerificationTest, RefusesByteIdenticalCopyNamingItsPathAndPid) {
-  const Peer peer = connect_from(copy_of_self("copy"));
+  Peer peer = connect_from(copy_of_self("copy"));
   const auto result = peer.stream.validate_client_executable(self_);
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error(), refusal(peer.pid(), fs::canonical(dir_ / "copy")));
@@ -81,13 +81,13 @@ TEST_F(PeerVerificationTest, RefusesByteIdenticalCopyNamingItsPathAndPid) {
 // a link to it, give the same verdicts as any other spelling.
 TEST_F(PeerVerificationTest, AlreadyResolvedAuthorizedPathGivesTheSameVerdicts) {
   const fs::path copy = copy_of_self("copy");
-  const Peer self_peer = connect_from(self_);
+  Peer self_peer = connect_from(self_);
   EXPECT_OK(self_peer.stream.validate_client_executable(self_));
-  const Peer copy_peer = connect_from(copy);
+  Peer copy_peer = connect_from(copy);
   const auto refused = copy_peer.stream.validate_client_executable(self_);
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error(), refusal(copy_peer.pid(), fs::canonical(copy)));
-  const Peer via_link = connect_from(self_);
+  Peer via_link = connect_from(self_);
   fs::create_symlink(self_, dir_ / "link");
   EXPECT_OK(via_link.stream.validate_client_executable(dir_ / "link"));
 }
@@ -96,7 +96,7 @@ TEST_F(PeerVerificationTest, VerifiesEveryCallAfresh) {
   const fs::path authorized = dir_ / "authorized";
   const fs::path copy = copy_of_self("copy");
   fs::create_symlink(self_, authorized);
-  const Peer first = connect_from(self_);
+  Peer first = connect_from(self_);
   EXPECT_OK(first.stream.validate_client_executable(authorized));
 
   fs::remove(authorized);
@@ -104,14 +104,14 @@ TEST_F(PeerVerificationTest, VerifiesEveryCallAfresh) {
   const auto again = first.stream.validate_client_executable(authorized);
   ASSERT_FALSE(again);
   EXPECT_EQ(again.error(), refusal(first.pid(), self_));
-  const Peer second = connect_from(self_);
+  Peer second = connect_from(self_);
   EXPECT_FALSE(second.stream.validate_client_executable(authorized));
-  const Peer from_copy = connect_from(copy);
+  Peer from_copy = connect_from(copy);
   EXPECT_OK(from_copy.stream.validate_client_executable(authorized));
 }
 
 TEST_F(PeerVerificationTest, RefusesEveryClientWhenTheAuthorizedPathIsMissing) {
-  const Peer peer = connect_from(self_);
+  Peer peer = connect_from(self_);
   const auto result = peer.stream.validate_client_executable(dir_ / "missing");
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error(), "解析授权客户端路径失败: No such file or directory (os error 2)");
@@ -122,7 +122,7 @@ TEST_F(PeerVerificationTest, RefusesEveryClientWhenTheAuthorizedPathIsMissing) {
 // side's.
 TEST_F(PeerVerificationTest, RefusesClientWhoseExecutableIsDeleted) {
   const fs::path copy = copy_of_self("doomed");
-  const Peer peer = connect_from(copy);
+  Peer peer = connect_from(copy);
   fs::remove(copy);
   const auto result = peer.stream.validate_client_executable(dir_ / "missing");
   ASSERT_FALSE(result);
@@ -132,7 +132,7 @@ TEST_F(PeerVerificationTest, RefusesClientWhoseExecutableIsDeleted) {
 
 TEST_F(PeerVerificationTest, RefusesClientPathThatIsNotUtf8) {
   const std::string name = "client-\xff";
-  const Peer peer = connect_from(copy_of_self(name));
+  Peer peer = connect_from(copy_of_self(name));
   const auto result = peer.stream.validate_client_executable(self_);
   ASSERT_FALSE(result);
   const std::size_t index = (dir_.path() / "client-").native().size();
@@ -156,9 +156,9 @@ TEST_F(PeerVerificationTest, RefusesTcpStreamWhateverIsConnected) {
   const UniqueFd other_end(fds[1]);
   // The peer of the pair is this very, authorized process: only the form
   // decides. The stream without a descriptor shows no query is made first.
-  const ServiceTransportStream over_pair(ServiceTransportForm::Tcp, UniqueFd(fds[0]));
-  const ServiceTransportStream without_socket(ServiceTransportForm::Tcp, UniqueFd{});
-  for (const auto* stream : {&over_pair, &without_socket}) {
+  ServiceTransportStream over_pair(ServiceTransportForm::Tcp, UniqueFd(fds[0]));
+  ServiceTransportStream without_socket(ServiceTransportForm::Tcp, UniqueFd{});
+  for (auto* stream : {&over_pair, &without_socket}) {
     const auto result = stream->validate_client_executable(self_);
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error(), "macOS 高权限服务必须使用 Unix Socket");
@@ -169,7 +169,7 @@ TEST_F(PeerVerificationTest, RefusesUnixStreamWithoutPeerProcess) {
   int pipe_fds[2] = {-1, -1};
   ASSERT_EQ(::pipe2(pipe_fds, O_CLOEXEC), 0);
   const UniqueFd write_end(pipe_fds[1]);
-  const ServiceTransportStream stream(ServiceTransportForm::Unix, UniqueFd(pipe_fds[0]));
+  ServiceTransportStream stream(ServiceTransportForm::Unix, UniqueFd(pipe_fds[0]));
   const auto result = stream.validate_client_executable(self_);
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error(), "无法识别 macOS ServiceRunner 客户端进程");

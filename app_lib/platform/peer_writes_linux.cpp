@@ -1,0 +1,113 @@
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "app_lib/platform/peer_writes.h"
+#include "app_lib/sys/throwaway_close.h"
+
+namespace app_lib::platform {
+namespace {
+
+// The pid of the SCM_CREDENTIALS message, in this process's pid namespace
+// (0 for a writer it cannot see, or for bytes the kernel attached nobody to).
+pid_t writer_of(msghdr& message) {
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS &&
+        c->cmsg_len >= CMSG_LEN(sizeof(ucred))) {
+      ucred credentials{};
+      std::memcpy(&credentials, CMSG_DATA(c), sizeof credentials);
+      return credentials.pid;
+    }
+  }
+  return 0;
+}
+
+// How many descriptors are in flight in the socket's receive queue, from the
+// "scm_fds:" line of its fdinfo (net/unix/af_unix.c, unix_show_fdinfo,
+// Linux 5.9 and later); nullopt when the kernel does not tell.
+std::optional<long> descriptors_in_flight(int socket_fd) {
+  const std::string path = "/proc/self/fdinfo/" + std::to_string(socket_fd);
+  const sys::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file) return std::nullopt;
+  std::array<char, 512> text{};
+  std::size_t filled = 0;
+  for (;;) {
+    const ssize_t n = ::read(file.get(), text.data() + filled, text.size() - filled);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    filled += static_cast<std::size_t>(n);
+    if (filled == text.size()) break;
+  }
+  const std::string_view all(text.data(), filled);
+  constexpr std::string_view key = "scm_fds:";
+  const std::size_t at = all.find(key);
+  if (at == std::string_view::npos || (at != 0 && all[at - 1] != '\n')) return std::nullopt;
+  std::size_t begin = at + key.size();
+  while (begin < all.size() && (all[begin] == ' ' || all[begin] == '\t')) ++begin;
+  long count = 0;
+  const auto [end, error] = std::from_chars(all.data() + begin, all.data() + all.size(), count);
+  if (error != std::errc{} || end == all.data() + begin) return std::nullopt;
+  return count;
+}
+
+}  // namespace
+
+std::expected<PeerChunk, int> receive_peer_chunk(int socket_fd, char* buffer, std::size_t size,
+                                                 bool descriptors_possible,
+                                                 std::vector<sys::UniqueFd>&) {
+  // Room for the credentials and nothing else: any SCM_RIGHTS then shows as
+  // MSG_CTRUNC instead of landing in this process.
+  alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(ucred))> control{};
+  iovec part{buffer, size};
+  msghdr message{};
+  message.msg_iov = &part;
+  message.msg_iovlen = 1;
+  message.msg_control = control.data();
+  message.msg_controllen = control.size();
+  // Where descriptors may be in flight, only look first: a read that takes
+  // the bytes they came with also releases them, here, in this thread
+  // (unix_stream_read_generic detaches them, and scm_recv drops those that
+  // do not fit). A peek only duplicates the references and drops the
+  // duplicates, never the last one.
+  const int flags = MSG_DONTWAIT | MSG_CMSG_CLOEXEC | (descriptors_possible ? MSG_PEEK : 0);
+  ssize_t got = -1;
+  do {
+    got = ::recvmsg(socket_fd, &message, flags);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) return std::unexpected(errno);
+  PeerChunk chunk{static_cast<std::size_t>(got), writer_of(message), false};
+  if ((message.msg_flags & MSG_CTRUNC) != 0) {
+    chunk.descriptors = true;
+    return chunk;
+  }
+  if (!descriptors_possible || got == 0) return chunk;
+  // The peeked bytes carry no descriptor and are all of one writer; take
+  // exactly those.
+  std::size_t taken = 0;
+  while (taken < chunk.size) {
+    const ssize_t n = ::recv(socket_fd, buffer + taken, chunk.size - taken, MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return std::unexpected(n < 0 ? errno : EPROTO);
+    taken += static_cast<std::size_t>(n);
+  }
+  return chunk;
+}
+
+void release_connection(sys::UniqueFd socket, std::vector<sys::UniqueFd> received) {
+  // After SHUT_RD no writer can queue anything more: unix_stream_sendmsg
+  // checks RCV_SHUTDOWN under the same lock that unix_shutdown sets it with,
+  // and shutdown itself releases nothing (it only sets flags).
+  ::shutdown(socket.get(), SHUT_RD);
+  if (received.empty() && descriptors_in_flight(socket.get()) == 0) return;
+  received.push_back(std::move(socket));
+  sys::close_in_throwaway_process(std::move(received));
+}
+
+}  // namespace app_lib::platform
