@@ -166,15 +166,10 @@ TEST_F(SecurityTest, CommandLineClientIsRefusedWhenItIsNotTheAuthorizedOne) {
 // client in the connecting process while the forked child, holding the same
 // connection, sends the request. The service must not take that connection for
 // the authorized client's. Stopping the service stands for a loop busy with
-// another client, which gives the exec time to happen before the check.
-//
-// Disabled: on Linux this is accepted. The pidfd from SO_PEERPIDFD pins the
-// process, not the program it ran when it connected, and Linux exposes no exec
-// generation to compare. macOS answers for the process that last used the
-// socket, here the child that sent, which still runs the attacker's program;
-// when the connecting process sends and then execs, the token describes the
-// authorized client and only the LOCAL_PEERUUID comparison refuses it.
-TEST_F(SecurityTest, DISABLED_ConnectionWhoseProcessExecsTheAuthorizedClientLaterIsRefused) {
+// another client, which gives the exec time to happen before the check: the
+// check then passes, and it is the writer of the request, recorded by the
+// kernel for every chunk, that is refused.
+TEST_F(SecurityTest, ConnectionWhoseProcessExecsTheAuthorizedClientLaterIsRefused) {
   TempDir elsewhere;
   const fs::path copy = elsewhere / "attacker";
   fs::copy_file(self_executable(), copy);

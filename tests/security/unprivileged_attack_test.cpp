@@ -4,21 +4,33 @@
 // an attacker could not do itself (a hard link to a root-only file, another
 // user's home) is made by the test as root.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
+#include <set>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "app_lib/platform/socket_flags.h"
 #include "app_lib/service_runner/service_runner.h"
 #include "app_lib/service_transport/transport.h"
 #include "tests/support/service_harness.h"
@@ -30,6 +42,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using app_lib::service_transport::ServiceTransport;
+using app_lib::sys::UniqueFd;
 
 // Exit status of a helper that cannot run its attack on this machine; it
 // prints the reason first.
@@ -166,6 +179,278 @@ NIMBLETRACE_TEST_HELPER(swap_race_attack) {
   return 0;
 }
 
+
+// Sends `fd` with one byte over the Unix socket `via`, as SCM_RIGHTS; the
+// errno of sendmsg, or 0.
+int send_descriptor(int via, int fd, std::string_view bytes = "x") {
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  iovec part{const_cast<char*>(bytes.data()), bytes.size()};
+  msghdr message{};
+  message.msg_iov = &part;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr* c = CMSG_FIRSTHDR(&message);
+  c->cmsg_level = SOL_SOCKET;
+  c->cmsg_type = SCM_RIGHTS;
+  c->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
+  return ::sendmsg(via, &message, MSG_NOSIGNAL) < 0 ? errno : 0;
+}
+
+UniqueFd receive_descriptor(int via) {
+  char byte = 0;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  iovec part{&byte, 1};
+  msghdr message{};
+  message.msg_iov = &part;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  if (::recvmsg(via, &message, MSG_CMSG_CLOEXEC) != 1) return UniqueFd{};
+  const cmsghdr* c = CMSG_FIRSTHDR(&message);
+  if (c == nullptr || c->cmsg_type != SCM_RIGHTS) return UniqueFd{};
+  int fd = -1;
+  std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
+  return UniqueFd(fd);
+}
+
+// argv: socket, channel descriptor. Run as the authorized client: connects,
+// hands the connection over the channel it inherited, and stays alive until
+// the other end of the channel closes.
+NIMBLETRACE_TEST_HELPER(connect_and_hand_over) {
+  if (argc != 2) return 2;
+  const int channel = std::stoi(argv[1]);
+  const UniqueFd fd = connect_raw(ServiceTransport::unix_socket(argv[0]));
+  if (!fd || send_descriptor(channel, fd.get()) != 0) return 3;
+  char byte = 0;
+  while (::read(channel, &byte, 1) > 0) {
+  }
+  return 0;
+}
+
+// argv: socket, line, authorized client. The attacker's own program has the
+// authorized client connect and hand it the connection, then writes the
+// request on it while the authorized client, the process the service checks,
+// stays alive.
+NIMBLETRACE_TEST_HELPER(descriptor_passing_attack) {
+  if (argc != 3) return 2;
+  int pair[2] = {-1, -1};
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return 3;
+  UniqueFd own_end(pair[0]);
+  const pid_t client = ::fork();
+  if (client == 0) {
+    ::fcntl(pair[1], F_SETFD, 0);
+    const std::string channel = std::to_string(pair[1]);
+    ::execl(argv[2], argv[2], "--nt-helper", "connect_and_hand_over", argv[0], channel.c_str(),
+            nullptr);
+    ::_exit(5);
+  }
+  ::close(pair[1]);
+  if (client < 0) return 4;
+  const UniqueFd connection = receive_descriptor(own_end.get());
+  std::string answer = "<no connection>";
+  if (connection) {
+    (void)send_raw(connection.get(), argv[1]);
+    answer = receive_until_eof(connection.get());
+  }
+  own_end.reset();
+  int status = 0;
+  (void)::waitpid(client, &status, 0);
+  std::printf("answer:%s", answer.c_str());
+  return 0;
+}
+
+// argv: socket, line, how ("whole", "bytes", "thread"), marker file or "-".
+// Run as the authorized client: sends the request the way `how` says,
+// creates the marker once it is sent, and prints the answer.
+NIMBLETRACE_TEST_HELPER(send_request_as) {
+  if (argc != 4) return 2;
+  const UniqueFd fd = connect_raw(ServiceTransport::unix_socket(argv[0]));
+  if (!fd) return 3;
+  const std::string line = argv[1];
+  const std::string how = argv[2];
+  if (how == "whole") {
+    (void)send_raw(fd.get(), line);
+  } else if (how == "bytes") {
+    for (const char byte : line) {
+      (void)send_raw(fd.get(), std::string_view(&byte, 1));
+      poll_pause();
+    }
+  } else if (how == "thread") {
+    std::thread([&] { (void)send_raw(fd.get(), line); }).join();
+  } else {
+    return 4;
+  }
+  if (std::string_view(argv[3]) != "-") write_file(argv[3], "sent\n");
+  std::printf("answer:%s", receive_until_eof(fd.get()).c_str());
+  return 0;
+}
+
+// argv: socket, line. Queues `line` on a connection to the service together
+// with a TCP socket that holds unsent data and lingers for an hour on close,
+// then lets go of both, so that the last reference to the TCP socket is the
+// one in flight. The TCP peer, which never reads, stays open until this
+// process is killed. Prints "sendmsg:ok" or "sendmsg:" and the error.
+NIMBLETRACE_TEST_HELPER(lingering_descriptor_attack) {
+  if (argc != 2) return 2;
+  const UniqueFd peer(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const int small = 4096;
+  ::setsockopt(peer.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (::bind(peer.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      ::listen(peer.get(), 1) != 0 ||
+      ::getsockname(peer.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return 3;
+  }
+  UniqueFd tcp(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  ::setsockopt(tcp.get(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  if (::connect(tcp.get(), reinterpret_cast<sockaddr*>(&address), length) != 0) return 4;
+  const std::string filler(65536, 'z');
+  while (::send(tcp.get(), filler.data(), filler.size(), MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
+  }
+  const linger an_hour{1, 3600};
+  ::setsockopt(tcp.get(), SOL_SOCKET, SO_LINGER, &an_hour, sizeof an_hour);
+  UniqueFd connection = connect_raw(ServiceTransport::unix_socket(argv[0]));
+  if (!connection) return 5;
+  const int error = send_descriptor(connection.get(), tcp.get(), argv[1]);
+  if (error == 0) {
+    // Not the last reference any more: the one in flight is.
+    tcp.reset();
+    connection.reset();
+  }
+  std::printf("sendmsg:%s\n", error == 0 ? "ok" : std::strerror(error));
+  std::fflush(stdout);
+  ::sleep(static_cast<unsigned>(ATTACK_LIMIT.count()));
+  return 0;
+}
+
+// Replaces every mapping of this process's executable by an anonymous copy
+// at the same address, so that no mapping of that file is left (the kernel
+// lets a process change its executable only then: replace_mm_exe_file).
+// The copy is made by the kernel (process_vm_readv), so a sanitizer sees no
+// read of its guard zones.
+bool detach_from_own_image() {
+  const std::string own = text_of_own_executable();
+  struct Range {
+    std::uintptr_t start;
+    std::uintptr_t end;
+    int protection;
+  };
+  std::vector<Range> ranges;
+  std::ifstream maps("/proc/self/maps");
+  for (std::string line; std::getline(maps, line);) {
+    std::istringstream fields(line);
+    std::string span, perms, offset, device, inode, path;
+    fields >> span >> perms >> offset >> device >> inode;
+    std::getline(fields >> std::ws, path);
+    if (path != own) continue;
+    const std::size_t dash = span.find('-');
+    ranges.push_back({std::stoull(span.substr(0, dash), nullptr, 16),
+                      std::stoull(span.substr(dash + 1), nullptr, 16),
+                      (perms[0] == 'r' ? PROT_READ : 0) | (perms[1] == 'w' ? PROT_WRITE : 0) |
+                          (perms[2] == 'x' ? PROT_EXEC : 0)});
+  }
+  for (const Range& r : ranges) {
+    const std::size_t size = r.end - r.start;
+    void* copy = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (copy == MAP_FAILED) return false;
+    if ((r.protection & PROT_READ) != 0) {
+      iovec local{copy, size};
+      iovec remote{reinterpret_cast<void*>(r.start), size};
+      if (::process_vm_readv(::getpid(), &local, 1, &remote, 1, 0) != static_cast<ssize_t>(size)) {
+        return false;
+      }
+    }
+    if (::mprotect(copy, size, r.protection) != 0 ||
+        ::mremap(copy, size, size, MREMAP_MAYMOVE | MREMAP_FIXED,
+                 reinterpret_cast<void*>(r.start)) != reinterpret_cast<void*>(r.start)) {
+      return false;
+    }
+  }
+  return !ranges.empty();
+}
+
+// The memory layout the kernel reports for this process (/proc/self/stat),
+// to hand back unchanged with a new executable.
+std::optional<prctl_mm_map> current_mm_map(int exe_fd) {
+  std::ifstream stat_file("/proc/self/stat");
+  std::string text((std::istreambuf_iterator<char>(stat_file)), std::istreambuf_iterator<char>());
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::vector<unsigned long long> values;
+  // Field 3 (the state) is the first after the command's closing parenthesis.
+  for (std::string field; fields >> field;) {
+    values.push_back(std::strtoull(field.c_str(), nullptr, 10));
+  }
+  if (values.size() < 49) return std::nullopt;
+  const auto at = [&](std::size_t field) { return values[field - 3]; };
+  prctl_mm_map map{};
+  map.start_code = at(26);
+  map.end_code = at(27);
+  map.start_stack = at(28);
+  map.start_data = at(45);
+  map.end_data = at(46);
+  map.start_brk = at(47);
+  map.brk = static_cast<unsigned long long>(::syscall(SYS_brk, 0));
+  map.arg_start = at(48);
+  map.arg_end = at(49);
+  map.env_start = at(50);
+  map.env_end = at(51);
+  map.exe_fd = static_cast<std::uint32_t>(exe_fd);
+  return map;
+}
+
+// argv: socket, line, authorized client. Runs as uid 0 of a user namespace
+// of its own: gives itself the authorized client as its executable, then
+// connects and sends `line`.
+NIMBLETRACE_TEST_HELPER(masquerade_in_namespace) {
+  if (argc != 3) return 2;
+  const UniqueFd exe(::open(argv[2], O_RDONLY | O_CLOEXEC));
+  if (!exe || !detach_from_own_image()) return 3;
+  const auto map = current_mm_map(exe.get());
+  if (!map) return 4;
+  if (::prctl(PR_SET_MM, PR_SET_MM_MAP, &*map, sizeof *map, 0) != 0) {
+    std::printf("prctl(PR_SET_MM_MAP) with exe_fd is not available here: %s\n",
+                std::strerror(errno));
+    return SKIPPED;
+  }
+  std::printf("exe:%s\nanswer:%s", text_of_own_executable().c_str(),
+              exchange_with(argv[0], argv[1]).c_str());
+  return 0;
+}
+
+// argv: socket, line, authorized client. Enters a user namespace of its own
+// and runs masquerade_in_namespace there.
+NIMBLETRACE_TEST_HELPER(exe_masquerade_attack) {
+  if (argc != 3) return 2;
+  const std::string uid_map = "0 " + std::to_string(ATTACKER_UID) + " 1\n";
+  const std::string gid_map = "0 " + std::to_string(ATTACKER_GID) + " 1\n";
+  const std::string own = text_of_own_executable();
+  // clone rather than unshare, as in namespace_alias_attack; the child execs
+  // a fresh copy of this program at once.
+  const long child =
+      ::syscall(SYS_clone, CLONE_NEWUSER | SIGCHLD, nullptr, nullptr, nullptr, nullptr);
+  if (child < 0) {
+    std::printf("unprivileged user namespaces are not available here: %s\n", std::strerror(errno));
+    return SKIPPED;
+  }
+  if (child == 0) {
+    if (!write_text("/proc/self/setgroups", "deny") || !write_text("/proc/self/uid_map", uid_map) ||
+        !write_text("/proc/self/gid_map", gid_map)) {
+      ::_exit(4);
+    }
+    ::execl(own.c_str(), own.c_str(), "--nt-helper", "masquerade_in_namespace", argv[0], argv[1],
+            argv[2], nullptr);
+    ::_exit(6);
+  }
+  int status = 0;
+  if (::waitpid(static_cast<pid_t>(child), &status, 0) != child) return 7;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 8;
+}
+
 mode_t mode_of(const fs::path& path) {
   struct stat st {};
   return ::lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
@@ -243,6 +528,33 @@ class UnprivilegedAttackTest : public SandboxServiceTest {
     EXPECT_TRUE(running_cores().empty());
     EXPECT_EQ(attack(client_, "attacker_send", {std::string(PING_LINE)}), "answer:" + PONG_STOPPED)
         << "the service must go on serving";
+  }
+
+  // Runs `attack` on another thread while the service is stopped, and lets
+  // the service go on once `ready` holds: a stopped service stands for one
+  // busy with other clients, so whatever the attacker does before `ready`
+  // happens before the check.
+  std::string attack_while_stopped(const std::function<std::string()>& attack,
+                                   const std::function<bool()>& ready) {
+    std::string output;
+    service_->signal(SIGSTOP);
+    {
+      std::jthread attacker([&] { output = attack(); });
+      const bool done = eventually(ready, SLOW_WAIT_LIMIT);
+      service_->signal(SIGCONT);
+      EXPECT_TRUE(done) << "the attacker never got ready";
+    }
+    return output;
+  }
+
+  // The refusal of the peer check for a process running `program`.
+  static void expect_refusal_naming(const std::string& output, const fs::path& program) {
+    ASSERT_TRUE(output.starts_with("answer:")) << output;
+    const std::string answer = output.substr(7);
+    EXPECT_TRUE(answer.starts_with(REFUSAL_HEAD)) << answer;
+    EXPECT_TRUE(answer.ends_with(", path=" + fs::canonical(program).string() + ")\"," +
+                                 std::string(UNAVAILABLE_END)))
+        << answer;
   }
 
   TempDir home_;
@@ -491,6 +803,156 @@ TEST_F(UnprivilegedAttackTest, HugeSparseConfigurationIsRefusedWithoutGrowingThe
   ASSERT_GT(before, 0);
   EXPECT_LT(after - before, 1024) << "resident KiB before " << before << ", after " << after;
   expect_nothing_done();
+}
+
+// The authorized client may write its request in any number of pieces,
+// before the service has looked at it or after, from any of its threads:
+// every piece is the verified process's.
+TEST_F(UnprivilegedAttackTest, AuthorizedClientIsServedHoweverItWritesItsRequest) {
+  struct Case {
+    std::string name;
+    std::string how;
+    bool before_the_check;
+  };
+  const Case cases[] = {
+      {"in one piece, before the check", "whole", true},
+      {"byte by byte, while the check runs and after it", "bytes", false},
+      {"from a second thread of the client", "thread", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path marker = home_ / ("sent-" + c.how);
+    const auto run = [&] {
+      return attack(client_, "send_request_as",
+                    {std::string(PING_LINE), c.how, c.before_the_check ? marker.string() : "-"});
+    };
+    const std::string output =
+        c.before_the_check ? attack_while_stopped(run, [&] { return fs::exists(marker); }) : run();
+    EXPECT_EQ(output, "answer:" + PONG_STOPPED);
+  }
+}
+
+// Connect, fork, and exec the authorized client in the connecting process,
+// whose check (delayed by a busy service) then finds the authorized client,
+// while the forked child, still the attacker's program, writes the request.
+TEST_F(UnprivilegedAttackTest, RequestWrittenByAChildOfTheConnectorIsRefused) {
+  const fs::path copy = attacker_copy(home_ / "bin");
+  const fs::path marker = home_ / "exec-done";
+  const std::string output = attack_while_stopped(
+      [&] {
+        return attack(copy, "connect_then_exec",
+                      {std::string(STOP_LINE), client_.string(), marker.string()});
+      },
+      [&] { return fs::exists(marker); });
+  expect_refusal_naming(output, copy);
+  expect_nothing_done();
+}
+
+// The authorized client connects and hands the connection to an unrelated
+// process of the attacker's, which writes the request.
+TEST_F(UnprivilegedAttackTest, RequestWrittenByAProcessTheConnectionWasPassedToIsRefused) {
+  const fs::path copy = attacker_copy(home_ / "bin");
+  const std::string output =
+      attack(copy, "descriptor_passing_attack", {std::string(STOP_LINE), client_.string()});
+  expect_refusal_naming(output, copy);
+  expect_nothing_done();
+}
+
+// In a user namespace of its own an unprivileged user may make the kernel
+// name any file it can open as its executable, inode and all.
+TEST_F(UnprivilegedAttackTest, ExecutableSwappedInsideAUserNamespaceIsRefused) {
+  const fs::path copy = attacker_copy(home_ / "bin");
+  const std::string output =
+      attack(copy, "exe_masquerade_attack", {std::string(PING_LINE), client_.string()});
+  if (!skipped_.empty()) GTEST_SKIP() << skipped_;
+  // The masquerade works: the kernel names the authorized client.
+  ASSERT_TRUE(output.starts_with("exe:" + client_.string() + "\n")) << output;
+  expect_refusal_naming(output.substr(output.find("answer:")), client_);
+  expect_nothing_done();
+}
+
+// A TCP socket with unsent data and an hour of SO_LINGER, sent to the
+// service and let go by its sender: had the service's thread dropped the last
+// reference, it would sit in the TCP close for that hour. Where the kernel
+// can refuse descriptors the sender's sendmsg fails; elsewhere the service
+// takes care never to drop the last reference itself.
+TEST_F(UnprivilegedAttackTest, DescriptorSentToTheServiceCannotFreezeIt) {
+  const fs::path copy = attacker_copy(home_ / "bin");
+  auto attacker = Process::start({.argv = {copy.string(), "--nt-helper",
+                                           "lingering_descriptor_attack",
+                                           sandbox_paths().socket.string(), std::string(PING_LINE)},
+                                  .capture_stdout = true,
+                                  .user = Process::User{ATTACKER_UID, ATTACKER_GID}});
+  ASSERT_OK(attacker);
+  // Stopped, so the descriptor is queued before the service accepts.
+  (void)attack_while_stopped([] { return std::string(); },
+                             [&] { return attacker->stdout_text().ends_with("\n"); });
+  const std::string sent = attacker->stdout_text();
+  UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  app_lib::platform::guard_unix_listener(probe.get());
+  if (app_lib::platform::refuses_descriptors(probe.get())) {
+    EXPECT_EQ(sent, "sendmsg:" + std::string(std::strerror(EPERM)) + "\n");
+  } else {
+    EXPECT_EQ(sent, "sendmsg:ok\n");
+  }
+  // The next client is answered at once (this test is not the authorized
+  // client, so the answer is a refusal; a frozen service gives none).
+  const std::string next = exchange_with(sandbox_paths().socket, PING_LINE);
+  EXPECT_TRUE(next.starts_with(REFUSAL_HEAD)) << next;
+  EXPECT_TRUE(next.ends_with(UNAVAILABLE_END)) << next;
+}
+
+// Where descriptors pass (kernels before 6.16, here turned back on for the
+// listener), a request that carries one is refused without the descriptor
+// entering the reading process, and dropping the connection does not wait
+// for what is still in flight.
+TEST_F(UnprivilegedAttackTest, WhereDescriptorsPassNoneIsReleasedByTheServingThread) {
+  TempDir dir;
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  const fs::path socket = dir / "s.sock";
+  auto listener = ServiceTransport::unix_socket(socket).bind_listener();
+  ASSERT_OK(listener);
+  const int on = 1;
+  constexpr int SO_PASSRIGHTS_OPTION = 83;
+  if (::setsockopt(listener->native_handle(), SOL_SOCKET, SO_PASSRIGHTS_OPTION, &on, sizeof on) !=
+      0) {
+    GTEST_SKIP() << "descriptors always pass on this kernel (no SO_PASSRIGHTS); the service test "
+                    "covers it";
+  }
+  const fs::path copy = attacker_copy(home_ / "bin");
+  std::optional<Process> attacker;
+  {
+    auto started = Process::start(
+        {.argv = {copy.string(), "--nt-helper", "lingering_descriptor_attack", socket.string(),
+                  std::string(PING_LINE)},
+         .capture_stdout = true,
+         .user = Process::User{ATTACKER_UID, ATTACKER_GID}});
+    ASSERT_OK(started);
+    attacker.emplace(std::move(*started));
+  }
+  ASSERT_TRUE(eventually([&] { return attacker->stdout_text().ends_with("\n"); }));
+  ASSERT_EQ(attacker->stdout_text(), "sendmsg:ok\n");
+  const std::set<int> descriptors_before = open_descriptors(::getpid());
+  auto stream = listener->accept();
+  ASSERT_OK(stream);
+
+  std::atomic<bool> done{false};
+  std::string read_error;
+  std::thread server([&] {
+    auto request = stream->read_request();
+    read_error = error_of(request);
+    { auto dropped = std::move(*stream); }
+    done.store(true);
+  });
+  const bool answered_at_once = eventually([&] { return done.load(); });
+  // Killing the attacker resets the TCP connection, which ends any wait.
+  attacker.reset();
+  server.join();
+  EXPECT_TRUE(answered_at_once) << "the serving thread waited on the in-flight socket";
+  EXPECT_TRUE(read_error.starts_with("拒绝未授权的 macOS ServiceRunner 客户端(pid=")) << read_error;
+  EXPECT_TRUE(read_error.ends_with(", path=" + fs::canonical(copy).string() + ")")) << read_error;
+  // Nothing the attacker sent was installed here, and the connection is gone.
+  EXPECT_EQ(open_descriptors(::getpid()), descriptors_before);
 }
 
 }  // namespace
