@@ -62,7 +62,7 @@ Result<platform::PeerCredentials> ServiceTransportStream::validate_client_execut
       sys::same_components(canonical_client->path, canonical_authorized->path) &&
       executable->file && *executable->file == canonical_authorized->file) {
     platform::PeerCredentials credentials = peer->credentials();
-    verified_ = std::move(*peer);
+    verified_ = std::make_unique<platform::PeerProcess>(std::move(*peer));
     return credentials;
   }
   return fail(unauthorized(peer->pid(), canonical_client->path));

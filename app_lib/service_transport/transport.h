@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
@@ -138,7 +139,9 @@ class ServiceTransportStream {
   ServiceTransportForm form_;
   sys::UniqueFd fd_;
   bool may_carry_descriptors_ = false;
-  std::optional<platform::PeerProcess> verified_;
+  // Held by pointer: an optional of the move-only record trips g++ 12's
+  // maybe-uninitialized analysis when the stream is moved into a Result.
+  std::unique_ptr<platform::PeerProcess> verified_;
   // What the kernel installed from the connection (macOS), let go with it.
   std::vector<sys::UniqueFd> received_;
 };
