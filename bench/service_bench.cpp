@@ -473,9 +473,9 @@ int main(int argc, char** argv) {
                  base.median, ratio);
   };
 
-  compare("privileged (unix, peer verified), 1 client, ping", true, 1, 0.55);
+  compare("privileged (unix, peer verified), 1 client, ping", true, 1, 0.5);
   compare("mock (tcp), 1 client, ping", false, 1, 0.8);
-  compare("privileged (unix), 8 clients, ping", true, 8, 0.5);
+  compare("privileged (unix), 8 clients, ping", true, 8, 0.40);
   compare("mock (tcp), 8 clients, ping", false, 8, 0.8);
 
   Process svc;
