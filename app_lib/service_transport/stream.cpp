@@ -33,6 +33,9 @@ ServiceTransportStream::~ServiceTransportStream() {
 }
 
 void ServiceTransportStream::release() {
+  // The pidfd first: once the client sees its connection close, nothing of
+  // the exchange is left open in the service.
+  verified_.reset();
   if ((fd_ && may_carry_descriptors_) || !received_.empty()) {
     platform::release_connection(std::move(fd_), std::move(received_));
   }
