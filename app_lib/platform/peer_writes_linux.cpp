@@ -100,6 +100,15 @@ std::expected<PeerChunk, int> receive_peer_chunk(int socket_fd, char* buffer, st
   return chunk;
 }
 
+// Closing a connection whose queue holds descriptors releases them in the
+// closing thread: unix_release_sock purges the queue, kfree_skb runs
+// unix_destruct_scm, and the fput of each last reference queues __fput as
+// task work of the current task (fs/file_table.c, __fput_deferred,
+// TWA_RESUME), run before close(2) returns to user space. For a TCP socket
+// that is inet_release, which lingers up to sk_lingertime in tcp_close
+// unless the task is exiting (net/ipv4/af_inet.c). Only where SO_PASSRIGHTS
+// is off can nothing be queued; elsewhere the last references go to a
+// process that exits holding them.
 void release_connection(sys::UniqueFd socket, std::vector<sys::UniqueFd> received) {
   // After SHUT_RD no writer can queue anything more: unix_stream_sendmsg
   // checks RCV_SHUTDOWN under the same lock that unix_shutdown sets it with,

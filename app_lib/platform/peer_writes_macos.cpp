@@ -98,7 +98,9 @@ std::optional<pid_t> writer_after_read(int socket_fd, const PeerProcess& verifie
 // (SHUT_RD) flushes the same way (soshutdownlock -> sorflush), and nothing
 // tells without reading whether records with rights are queued (FIONREAD and
 // SO_NREAD leave control data out), so every connection is let go by a
-// throwaway process; the exchange rate of the service is a few a minute.
+// throwaway process, a fork per exchange. unp_gc, which runs on a thread
+// call (unp_gc_tcall), collects only rights that have become unreachable,
+// not those a closing socket still holds, so it does not help.
 void release_connection(sys::UniqueFd socket, std::vector<sys::UniqueFd> received) {
   received.push_back(std::move(socket));
   sys::close_in_throwaway_process(std::move(received));
