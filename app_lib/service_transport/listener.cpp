@@ -10,16 +10,23 @@
 
 namespace app_lib::service_transport {
 
+// Read back once from the listener itself: every connection copies the flag
+// from it (at connect() or accept()), and nothing changes it afterwards.
 ServiceTransportListener::ServiceTransportListener(ServiceTransportForm form, sys::UniqueFd fd,
                                                    std::optional<std::filesystem::path> unix_path)
-    : form_(form), fd_(std::move(fd)), unix_path_(std::move(unix_path)) {}
+    : form_(form),
+      fd_(std::move(fd)),
+      unix_path_(std::move(unix_path)),
+      may_carry_descriptors_(form_ == ServiceTransportForm::Unix &&
+                             !platform::refuses_descriptors(fd_.get())) {}
 
 // A moved-from listener owns neither descriptor nor path, so destroying it
 // cannot remove the socket file that its successor still serves.
 ServiceTransportListener::ServiceTransportListener(ServiceTransportListener&& other) noexcept
     : form_(other.form_),
       fd_(std::move(other.fd_)),
-      unix_path_(std::exchange(other.unix_path_, std::nullopt)) {}
+      unix_path_(std::exchange(other.unix_path_, std::nullopt)),
+      may_carry_descriptors_(other.may_carry_descriptors_) {}
 
 ServiceTransportListener& ServiceTransportListener::operator=(
     ServiceTransportListener&& other) noexcept {
@@ -28,6 +35,7 @@ ServiceTransportListener& ServiceTransportListener::operator=(
     form_ = other.form_;
     fd_ = std::move(other.fd_);
     unix_path_ = std::exchange(other.unix_path_, std::nullopt);
+    may_carry_descriptors_ = other.may_carry_descriptors_;
   }
   return *this;
 }
@@ -66,11 +74,7 @@ Result<ServiceTransportStream> ServiceTransportListener::accept() {
   // the connection carries, for anything that might use it blocking.
   set_io_timeouts(fd, SERVICE_CONNECTION_TIMEOUT);
   platform::suppress_sigpipe(fd);
-  // Read back from the connection itself rather than assumed from the
-  // listener: it is the connection's own flag that the kernel consults.
-  const bool may_carry_descriptors =
-      form_ == ServiceTransportForm::Unix && !platform::refuses_descriptors(fd);
-  return ServiceTransportStream(form_, sys::UniqueFd(fd), may_carry_descriptors);
+  return ServiceTransportStream(form_, sys::UniqueFd(fd), may_carry_descriptors_);
 }
 
 }  // namespace app_lib::service_transport

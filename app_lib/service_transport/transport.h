@@ -95,6 +95,8 @@ class ServiceTransportListener {
   ServiceTransportForm form_;
   sys::UniqueFd fd_;
   std::optional<std::filesystem::path> unix_path_;
+  // The kernel does not refuse descriptors sent over its connections.
+  bool may_carry_descriptors_ = false;
 };
 
 // One accepted connection carrying one exchange. Move-only; destroying it

@@ -42,6 +42,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using app_lib::service_transport::ServiceTransport;
+using app_lib::service_transport::ServiceTransportStream;
 using app_lib::sys::UniqueFd;
 
 // Exit status of a helper that cannot run its attack on this machine; it
@@ -933,8 +934,14 @@ TEST_F(UnprivilegedAttackTest, WhereDescriptorsPassNoneIsReleasedByTheServingThr
   ASSERT_TRUE(eventually([&] { return attacker->stdout_text().ends_with("\n"); }));
   ASSERT_EQ(attacker->stdout_text(), "sendmsg:ok\n");
   const std::set<int> descriptors_before = open_descriptors(::getpid());
-  auto stream = listener->accept();
-  ASSERT_OK(stream);
+  // The listener read its flag when it was bound; the connection carries the
+  // one turned back on.
+  UniqueFd accepted(::accept4(listener->native_handle(), nullptr, nullptr, SOCK_CLOEXEC));
+  ASSERT_TRUE(accepted);
+  ASSERT_FALSE(app_lib::platform::refuses_descriptors(accepted.get()));
+  std::optional<ServiceTransportStream> stream;
+  stream.emplace(app_lib::service_transport::ServiceTransportForm::Unix, std::move(accepted),
+                 true);
 
   std::atomic<bool> done{false};
   std::string read_error;
