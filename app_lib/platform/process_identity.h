@@ -107,9 +107,17 @@ struct PeerExecutable {
   bool in_service_user_namespace = true;
 };
 
+// When peer_executable proves that what it read under the process id was the
+// peer's. Linux reads it from /proc by id and proves it by finding the pinned
+// process alive afterwards; a caller that reads the peer's request next may
+// leave that to writer_after_read, whose look at the pin then covers both
+// reads. macOS reads by the audit token and needs no second look.
+enum class PeerConfirmation { AtOnce, ByWriterAfterRead };
+
 // nullopt when the executable cannot be read, or when the process is gone or
-// is no longer the one that connected.
-std::optional<PeerExecutable> peer_executable(const PeerProcess& peer);
+// (confirmed at once) is no longer the one that connected.
+std::optional<PeerExecutable> peer_executable(
+    const PeerProcess& peer, PeerConfirmation confirmation = PeerConfirmation::AtOnce);
 
 // Path of the running executable, not yet canonicalised. The error is the
 // system error text alone.

@@ -165,7 +165,8 @@ std::optional<PeerProcess> identify_peer(int socket_fd, PeerPinning pinning) {
   return PeerProcess::gone(credentials.pid);
 }
 
-std::optional<PeerExecutable> peer_executable(const PeerProcess& peer) {
+std::optional<PeerExecutable> peer_executable(const PeerProcess& peer,
+                                             PeerConfirmation confirmation) {
   if (peer.is_gone()) return std::nullopt;
   const std::string link = "/proc/" + std::to_string(peer.pid()) + "/exe";
   std::array<char, PEER_PATH_BUFFER_SIZE> buffer{};
@@ -189,8 +190,12 @@ std::optional<PeerExecutable> peer_executable(const PeerProcess& peer) {
   // back, whatever namespace the peer sits in.
   const auto peer_namespace = user_namespace_of("/proc/" + std::to_string(peer.pid()));
   // Both the name, the file and the namespace were read under the id: if
-  // the pidfd still names that live process now, they were the peer's.
-  if (peer.pidfd() >= 0 && !pidfd_still_names(peer.pidfd(), peer.pid())) return std::nullopt;
+  // the pidfd still names that live process now (or after the request has
+  // been read), they were the peer's.
+  if (confirmation == PeerConfirmation::AtOnce && peer.pidfd() >= 0 &&
+      !pidfd_still_names(peer.pidfd(), peer.pid())) {
+    return std::nullopt;
+  }
   PeerExecutable executable{std::string(buffer.data(), static_cast<std::size_t>(n)),
                             FileIdentity::of(st)};
   executable.in_service_user_namespace =

@@ -165,7 +165,7 @@ std::optional<PeerProcess> identify_peer(int socket_fd, PeerPinning pinning) {
 // the process runs, if someone replaced the file at that name in between;
 // only those who can write the directories along the name can do that, and
 // for the authorized client's name that is its installer's owner.
-std::optional<PeerExecutable> peer_executable(const PeerProcess& peer) {
+std::optional<PeerExecutable> peer_executable(const PeerProcess& peer, PeerConfirmation) {
   if (peer.is_gone()) return std::nullopt;
   std::array<char, PEER_PATH_BUFFER_SIZE> buffer{};
   const auto& words = peer.audit_token();

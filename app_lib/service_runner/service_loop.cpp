@@ -148,10 +148,18 @@ Result<void> serve_connection(ServiceTransportStream& stream, bool mock,
     // Read afresh for every connection, so replacing the file takes effect
     // without a restart. Without an authorized client there is nobody the
     // service may serve, so it ends instead of guessing; the core is left alone.
-    auto authorized = ServiceRunner::macos_authorized_client_executable();
-    if (!authorized) return fail(authorized.error());
-    auto verified = stream.validate_client_executable(*authorized);
+    auto named = ServiceRunner::macos_authorized_client_name();
+    if (!named) return fail(named.error());
+    // The check resolves the name itself, and only when the peer's own
+    // name differs from it. Whether it resolves is asked again only for a
+    // refusal: a name that leads nowhere ends the loop, just as it would
+    // had it been resolved before the check, since an accepted peer runs
+    // the very file the name leads to.
+    auto verified = stream.validate_client_executable(*named);
     if (!verified) {
+      if (auto authorized = ServiceRunner::macos_authorized_client_resolved(*named); !authorized) {
+        return fail(authorized.error());
+      }
       (void)stream.write_response(
           make_response(false, verified.error(), ServiceRunnerStatus::Unavailable));
       return {};

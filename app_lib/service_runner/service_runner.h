@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "app_lib/platform/process_identity.h"
 #include "app_lib/service_ipc/messages.h"
@@ -41,6 +42,10 @@ struct ServiceRunner {
   static const std::filesystem::path& macos_authorized_client_file();
   static const std::filesystem::path& macos_runtime_dir();
   static Result<std::filesystem::path> macos_authorized_client_executable();
+  // Its two halves, for the loop: the name as the file gives it (trimmed),
+  // and that name resolved, each failing with the message above.
+  static Result<std::string> macos_authorized_client_name();
+  static Result<std::filesystem::path> macos_authorized_client_resolved(std::string_view named);
 
   // The service loop; `ready` runs once after a successful bind.
   static Result<void> run_service_process_loop_with_ready(const std::function<void()>& ready);

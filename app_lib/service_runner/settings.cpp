@@ -94,7 +94,7 @@ const std::filesystem::path& ServiceRunner::macos_runtime_dir() {
   return *path;
 }
 
-Result<std::filesystem::path> ServiceRunner::macos_authorized_client_executable() {
+Result<std::string> ServiceRunner::macos_authorized_client_name() {
   static constexpr std::string_view kReadFailed = "读取 macOS 服务授权客户端路径失败";
   // Read for every connection: without blocking, so a FIFO planted there
   // cannot stall the service, and capped, so a device such as /dev/zero
@@ -105,12 +105,22 @@ Result<std::filesystem::path> ServiceRunner::macos_authorized_client_executable(
   if (auto valid = sys::validate_utf8(*bytes); !valid) {
     return fail(sys::with_cause(kReadFailed, "file does not hold valid UTF-8: " + valid.error()));
   }
-  const std::string_view named = sys::trim_white_space(*bytes);
+  return std::string(sys::trim_white_space(*bytes));
+}
+
+Result<std::filesystem::path> ServiceRunner::macos_authorized_client_resolved(
+    std::string_view named) {
   auto canonical = sys::canonicalize(std::filesystem::path(std::string(named)));
   if (!canonical) {
     return fail(sys::with_cause("解析 macOS 服务授权客户端路径失败", named, canonical.error()));
   }
   return canonical;
+}
+
+Result<std::filesystem::path> ServiceRunner::macos_authorized_client_executable() {
+  auto named = macos_authorized_client_name();
+  if (!named) return fail(named.error());
+  return macos_authorized_client_resolved(*named);
 }
 
 }  // namespace app_lib::service_runner

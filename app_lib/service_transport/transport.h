@@ -124,9 +124,10 @@ class ServiceTransportStream {
   Result<service_ipc::ServiceRunnerRequest> read_request();
   // Writes the compact JSON response and a line feed.
   Result<void> write_response(const service_ipc::StatusResponse& response);
-  // Accepts the peer only if its executable is the authorized client, and
-  // then tells who the peer is, for acting on files with its rights. The
-  // stream keeps the verified process for read_request.
+  // Accepts the peer only if its executable is the authorized client, named
+  // by `authorized_client`, canonical or not, and then tells who the peer
+  // is, for acting on files with its rights. The stream keeps the verified
+  // process for read_request.
   Result<platform::PeerCredentials> validate_client_executable(
       const std::filesystem::path& authorized_client);
 
@@ -136,6 +137,8 @@ class ServiceTransportStream {
  private:
   // The refusal of a request written, wholly or in part, by `writer`.
   std::string refusal_of_writer(pid_t writer) const;
+  // Keeps `peer` as the verified process and tells its credentials.
+  platform::PeerCredentials accept(platform::PeerProcess peer);
   void release();
 
   ServiceTransportForm form_;

@@ -29,4 +29,10 @@ bool exists_following_links(const std::filesystem::path& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
+std::optional<FileIdentity> identity_following_links(const std::filesystem::path& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return FileIdentity::of(st);
+}
+
 }  // namespace app_lib::sys

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "app_lib/sys/fd.h"
@@ -38,5 +39,9 @@ bool same_components(const std::filesystem::path& a, const std::filesystem::path
 
 // stat(2) following symbolic links; any error counts as absent.
 bool exists_following_links(const std::filesystem::path& path);
+
+// The file a path leads to, following symbolic links, from one stat(2);
+// nullopt on any error.
+std::optional<FileIdentity> identity_following_links(const std::filesystem::path& path);
 
 }  // namespace app_lib::sys
