@@ -166,7 +166,7 @@ std::optional<PeerProcess> identify_peer(int socket_fd, PeerPinning pinning) {
 }
 
 std::optional<PeerExecutable> peer_executable(const PeerProcess& peer,
-                                             PeerConfirmation confirmation) {
+                                              PeerConfirmation confirmation) {
   if (peer.is_gone()) return std::nullopt;
   const std::string link = "/proc/" + std::to_string(peer.pid()) + "/exe";
   std::array<char, PEER_PATH_BUFFER_SIZE> buffer{};

@@ -141,14 +141,15 @@ StatusResponse dispatch(const ServiceRunnerRequest& request,
 }
 
 // One exchange on an accepted connection. An error ends the loop.
-Result<void> serve_connection(ServiceTransportStream& stream, bool mock,
+// `authorized_file` is null in mock mode, where nobody's identity is checked.
+Result<void> serve_connection(ServiceTransportStream& stream, sys::FileRereader* authorized_file,
                               ServiceRunnerStatus& last_status) {
   std::optional<platform::PeerCredentials> requester;
-  if (!mock) {
+  if (authorized_file != nullptr) {
     // Read afresh for every connection, so replacing the file takes effect
     // without a restart. Without an authorized client there is nobody the
     // service may serve, so it ends instead of guessing; the core is left alone.
-    auto named = ServiceRunner::macos_authorized_client_name();
+    auto named = ServiceRunner::macos_authorized_client_name(*authorized_file);
     if (!named) return fail(named.error());
     // The check resolves the name itself, and only when the peer's own
     // name differs from it. Whether it resolves is asked again only for a
@@ -180,11 +181,11 @@ Result<void> serve_connection(ServiceTransportStream& stream, bool mock,
 // Whatever a request makes the service run into (an allocation that fails
 // included) is that request's failure, never the end of a root service that
 // holds a running core and a socket.
-Result<void> serve_guarded(ServiceTransportStream& stream, bool mock,
+Result<void> serve_guarded(ServiceTransportStream& stream, sys::FileRereader* authorized_file,
                            ServiceRunnerStatus& last_status) {
   std::string cause;
   try {
-    return serve_connection(stream, mock, last_status);
+    return serve_connection(stream, authorized_file, last_status);
   } catch (const std::exception& error) {
     cause = error.what();
   } catch (...) {
@@ -225,6 +226,8 @@ Result<void> ServiceRunner::run_service_process_loop_with_ready(
   if (ready) ready();
 
   ServiceRunnerStatus last_status = ServiceRunnerStatus::Stopped;
+  std::optional<sys::FileRereader> authorized_file;
+  if (!mock) authorized_file.emplace(macos_authorized_client_reader());
   while (!SERVICE_RUNNER_SHOULD_STOP.load(std::memory_order_acquire)) {
     auto stream = listener->accept();
     if (!stream) {
@@ -238,7 +241,9 @@ Result<void> ServiceRunner::run_service_process_loop_with_ready(
       continue;
     }
 
-    if (auto served = serve_guarded(*stream, mock, last_status); !served) {
+    if (auto served =
+            serve_guarded(*stream, authorized_file ? &*authorized_file : nullptr, last_status);
+        !served) {
       return fail(served.error());
     }
   }

@@ -10,6 +10,7 @@
 
 #include "app_lib/platform/process_identity.h"
 #include "app_lib/service_ipc/messages.h"
+#include "app_lib/sys/file_read.h"
 #include "app_lib/sys/result.h"
 
 namespace app_lib::service_runner {
@@ -43,8 +44,11 @@ struct ServiceRunner {
   static const std::filesystem::path& macos_runtime_dir();
   static Result<std::filesystem::path> macos_authorized_client_executable();
   // Its two halves, for the loop: the name as the file gives it (trimmed),
-  // and that name resolved, each failing with the message above.
-  static Result<std::string> macos_authorized_client_name();
+  // read through `file`, and that name resolved, each failing with the
+  // message above. The reader is the loop's, kept from one connection to
+  // the next, and reads the file afresh each time.
+  static sys::FileRereader macos_authorized_client_reader();
+  static Result<std::string> macos_authorized_client_name(sys::FileRereader& file);
   static Result<std::filesystem::path> macos_authorized_client_resolved(std::string_view named);
 
   // The service loop; `ready` runs once after a successful bind.

@@ -94,13 +94,17 @@ const std::filesystem::path& ServiceRunner::macos_runtime_dir() {
   return *path;
 }
 
-Result<std::string> ServiceRunner::macos_authorized_client_name() {
-  static constexpr std::string_view kReadFailed = "读取 macOS 服务授权客户端路径失败";
+sys::FileRereader ServiceRunner::macos_authorized_client_reader() {
   // Read for every connection: without blocking, so a FIFO planted there
   // cannot stall the service, and capped, so a device such as /dev/zero
   // cannot fill its memory.
-  auto bytes = sys::read_whole_file(macos_authorized_client_file(),
-                                    {.size_cap = AUTHORIZED_CLIENT_FILE_LIMIT});
+  return sys::FileRereader(macos_authorized_client_file(),
+                           {.size_cap = AUTHORIZED_CLIENT_FILE_LIMIT});
+}
+
+Result<std::string> ServiceRunner::macos_authorized_client_name(sys::FileRereader& file) {
+  static constexpr std::string_view kReadFailed = "读取 macOS 服务授权客户端路径失败";
+  auto bytes = file.read();
   if (!bytes) return fail(sys::with_cause(kReadFailed, bytes.error().text()));
   if (auto valid = sys::validate_utf8(*bytes); !valid) {
     return fail(sys::with_cause(kReadFailed, "file does not hold valid UTF-8: " + valid.error()));
@@ -118,7 +122,8 @@ Result<std::filesystem::path> ServiceRunner::macos_authorized_client_resolved(
 }
 
 Result<std::filesystem::path> ServiceRunner::macos_authorized_client_executable() {
-  auto named = macos_authorized_client_name();
+  auto file = macos_authorized_client_reader();
+  auto named = macos_authorized_client_name(file);
   if (!named) return fail(named.error());
   return macos_authorized_client_resolved(*named);
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app_lib/sys/fd.h"
+#include "app_lib/sys/file_identity.h"
 
 namespace app_lib::sys {
 
@@ -44,5 +45,23 @@ std::expected<std::string, FileReadError> read_whole_open_file(const UniqueFd& f
 // Both of the above.
 std::expected<std::string, FileReadError> read_whole_file(const std::filesystem::path& path,
                                                           const FileReadOptions& options);
+
+// read_whole_file of one path, afresh at every read(), with the same results.
+// Between reads it keeps the descriptor of the regular file it last read, and
+// while the path still leads to that file, a stat and a positional read stand
+// in for opening, reading and closing it: a file edited in place is read as
+// it is now, one replaced or removed is opened (or fails) anew.
+class FileRereader {
+ public:
+  FileRereader(std::filesystem::path path, FileReadOptions options)
+      : path_(std::move(path)), options_(options) {}
+  std::expected<std::string, FileReadError> read();
+
+ private:
+  std::filesystem::path path_;
+  FileReadOptions options_;
+  UniqueFd fd_;
+  FileIdentity held_;
+};
 
 }  // namespace app_lib::sys

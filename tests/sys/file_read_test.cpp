@@ -102,5 +102,47 @@ TEST(FileReadTest, ReadsWithinTheCapAndRefusesWhatCouldBlockOrNeverEnd) {
   }
 }
 
+// One reader kept across changes to the file must answer each time as a
+// fresh read would: a descriptor kept from before must never show old bytes.
+TEST(FileReadTest, RereaderAnswersEveryReadAsAFreshReadWould) {
+  TempDir dir;
+  const fs::path file = dir / "file";
+  const FileReadOptions cap8{.size_cap = 8};
+  app_lib::sys::FileRereader reader(file, cap8);
+  const struct {
+    const char* name;
+    std::function<void()> change;
+    std::string expected;
+  } steps[] = {
+      {"first read", [&] { write_file(file, "one"); }, "bytes:one"},
+      {"unchanged", [] {}, "bytes:one"},
+      {"rewritten in place, longer", [&] { write_file(file, "three33"); }, "bytes:three33"},
+      {"rewritten in place, shorter", [&] { write_file(file, "2"); }, "bytes:2"},
+      {"grown past the cap in place", [&] { write_file(file, "123456789"); },
+       "error:File too large (os error 27)"},
+      {"replaced by rename",
+       [&] {
+         write_file(dir / "next", "four");
+         fs::rename(dir / "next", file);
+       },
+       "bytes:four"},
+      {"removed", [&] { fs::remove(file); }, "error:No such file or directory (os error 2)"},
+      {"a FIFO without a writer", [&] { ::mkfifo(file.c_str(), 0600); }, "bytes:"},
+      {"a file again",
+       [&] {
+         fs::remove(file);
+         write_file(file, "five");
+       },
+       "bytes:five"},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.name);
+    step.change();
+    auto bytes = reader.read();
+    EXPECT_EQ(bytes ? "bytes:" + *bytes : "error:" + bytes.error().text(), step.expected);
+    EXPECT_EQ(outcome(file, cap8), step.expected);
+  }
+}
+
 }  // namespace
 }  // namespace nimbletrace_test
