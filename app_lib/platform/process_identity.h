@@ -81,7 +81,8 @@ class PeerProcess {
 enum class PeerPinning { Strongest, PidOnly };
 
 // The peer of a connected Unix-domain socket; nullopt when it cannot be told
-// or its process id is below 1.
+// or its process id is below 1. Its credentials come without groups (see
+// peer_groups), except on the pid-only path of macOS, whose one record has them.
 std::optional<PeerProcess> identify_peer(int socket_fd,
                                          PeerPinning pinning = PeerPinning::Strongest);
 
@@ -106,6 +107,13 @@ struct PeerExecutable {
   // file above prove nothing; such a peer is refused.
   bool in_service_user_namespace = true;
 };
+
+// The supplementary groups the kernel recorded for the peer of `socket_fd`
+// when it connected (Linux SO_PEERGROUPS, macOS LOCAL_PEERCRED), for acting
+// with the rights of `who`, whom identify_peer returned for that socket.
+// Empty where they cannot be told, which only ever takes rights away. Asked
+// only by the requests that act with the peer's rights; most act on no file.
+std::vector<gid_t> peer_groups(int socket_fd, const PeerCredentials& who);
 
 // When peer_executable proves that what it read under the process id was the
 // peer's. Linux reads it from /proc by id and proves it by finding the pinned

@@ -98,24 +98,6 @@ bool pidfd_still_names(int pidfd, pid_t pid) {
   return true;
 }
 
-// The peer's supplementary groups as the kernel recorded them at connect
-// time (SO_PEERGROUPS, Linux 4.13 and later); empty when not available, which
-// only ever takes rights away.
-std::vector<gid_t> peer_groups(int socket_fd) {
-  std::vector<gid_t> groups(64);
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    auto length = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
-    if (::getsockopt(socket_fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &length) == 0) {
-      groups.resize(length / sizeof(gid_t));
-      return groups;
-    }
-    // ERANGE reports the size needed in `length`.
-    if (errno != ERANGE) break;
-    groups.resize(length / sizeof(gid_t) + 1);
-  }
-  return {};
-}
-
 // The user namespace a /proc entry's process lives in, as the kernel names
 // it: "user:[N]", N being the namespace's inode number on nsfs
 // (proc_ns_readlink). Every namespace lives on that one nsfs instance and
@@ -138,6 +120,24 @@ const std::optional<std::string>& own_user_namespace() {
 
 }  // namespace
 
+// SO_PEERGROUPS (Linux 4.13 and later) copies the groups of the credential
+// the connecting process had at connect() (unix_stream_connect,
+// copy_peercred), the same record SO_PEERCRED reads.
+std::vector<gid_t> peer_groups(int socket_fd, const PeerCredentials&) {
+  std::vector<gid_t> groups(64);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    auto length = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+    if (::getsockopt(socket_fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &length) == 0) {
+      groups.resize(length / sizeof(gid_t));
+      return groups;
+    }
+    // ERANGE reports the size needed in `length`.
+    if (errno != ERANGE) break;
+    groups.resize(length / sizeof(gid_t) + 1);
+  }
+  return {};
+}
+
 std::optional<PeerProcess> identify_peer(int socket_fd, PeerPinning pinning) {
   ucred credentials{};
   socklen_t length = sizeof credentials;
@@ -145,7 +145,7 @@ std::optional<PeerProcess> identify_peer(int socket_fd, PeerPinning pinning) {
       length != sizeof credentials || credentials.pid < 1) {
     return std::nullopt;
   }
-  PeerCredentials who{credentials.uid, credentials.gid, peer_groups(socket_fd)};
+  PeerCredentials who{credentials.uid, credentials.gid, {}};
   if (pinning == PeerPinning::PidOnly) {
     return PeerProcess(credentials.pid, sys::UniqueFd{}, std::move(who));
   }

@@ -117,6 +117,16 @@ std::optional<FileIdentity> file_identity(const char* path) {
 
 }  // namespace
 
+// The connect-time record has the groups, and they are taken only when that
+// record is of the same user as `who` (from the token), so the thread never
+// holds a group the peer's user did not hold when it connected.
+std::vector<gid_t> peer_groups(int socket_fd, const PeerCredentials& who) {
+  if (const auto record = connect_record(socket_fd); record && record->cr_uid == who.uid) {
+    return record_groups(*record);
+  }
+  return {};
+}
+
 std::optional<PeerProcess> identify_peer(int socket_fd, PeerPinning pinning) {
   if (pinning == PeerPinning::PidOnly) return identify_by_pid(socket_fd);
 
@@ -143,14 +153,9 @@ std::optional<PeerProcess> identify_peer(int socket_fd, PeerPinning pinning) {
   }
 
   // The uid and gid come from the same token as the id: the rights of the
-  // very process whose executable is checked. The token carries no groups;
-  // the connect-time record does, and they are taken only when that record
-  // is of the same user, so the thread never holds a group the peer's user
-  // did not hold when it connected.
+  // very process whose executable is checked. The token carries no groups
+  // (peer_groups).
   PeerCredentials credentials{::audit_token_to_euid(token), ::audit_token_to_egid(token), {}};
-  if (const auto record = connect_record(socket_fd); record && record->cr_uid == credentials.uid) {
-    credentials.groups = record_groups(*record);
-  }
   TokenWords words{};
   std::memcpy(words.data(), &token, sizeof token);
   return PeerProcess(pid, words, std::move(credentials), recorded);

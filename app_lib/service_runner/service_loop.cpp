@@ -174,6 +174,11 @@ Result<void> serve_connection(ServiceTransportStream& stream, sys::FileRereader*
         make_response(false, request.error(), ServiceRunnerStatus::Unavailable));
     return {};
   }
+  // Only starting the core acts with the requester's rights, and only it
+  // needs the groups.
+  if (requester && std::holds_alternative<service_ipc::StartCore>(*request)) {
+    requester->groups = stream.verified_peer_groups();
+  }
   (void)stream.write_response(dispatch(*request, requester, last_status));
   return {};
 }

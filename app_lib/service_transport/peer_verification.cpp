@@ -84,6 +84,11 @@ Result<platform::PeerCredentials> ServiceTransportStream::validate_client_execut
   return fail(unauthorized(peer->pid(), canonical_client->path));
 }
 
+std::vector<gid_t> ServiceTransportStream::verified_peer_groups() const {
+  if (!verified_) return {};
+  return platform::peer_groups(fd_.get(), verified_->credentials());
+}
+
 platform::PeerCredentials ServiceTransportStream::accept(platform::PeerProcess peer) {
   platform::PeerCredentials credentials = peer.credentials();
   verified_ = std::make_unique<platform::PeerProcess>(std::move(peer));

@@ -86,6 +86,11 @@ class ServiceTransportListener {
   // The accepted connection is non-blocking, close-on-exec, with 2 s timeouts.
   Result<ServiceTransportStream> accept();
 
+  // The verified peer's supplementary groups, from the kernel's record of the
+  // connection; empty before a peer is verified. For the requests that act
+  // with its rights.
+  std::vector<gid_t> verified_peer_groups() const;
+
   ServiceTransportForm form() const { return form_; }
   int native_handle() const { return fd_.get(); }
 
@@ -130,6 +135,11 @@ class ServiceTransportStream {
   // process for read_request.
   Result<platform::PeerCredentials> validate_client_executable(
       const std::filesystem::path& authorized_client);
+
+  // The verified peer's supplementary groups, from the kernel's record of the
+  // connection; empty before a peer is verified. For the requests that act
+  // with its rights.
+  std::vector<gid_t> verified_peer_groups() const;
 
   ServiceTransportForm form() const { return form_; }
   int native_handle() const { return fd_.get(); }

@@ -20,11 +20,11 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <functional>
-#include <set>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -179,7 +179,6 @@ NIMBLETRACE_TEST_HELPER(swap_race_attack) {
   std::printf("accepted=%d refused=%d\n", accepted, refused);
   return 0;
 }
-
 
 // Sends `fd` with one byte over the Unix socket `via`, as SCM_RIGHTS; the
 // errno of sendmsg, or 0.
@@ -486,12 +485,13 @@ class UnprivilegedAttackTest : public SandboxServiceTest {
   // Runs `program` as the helper `helper` as the attacker's user; returns its
   // output, failing the test unless it exited with 0.
   std::string attack(const fs::path& program, const std::string& helper,
-                     std::vector<std::string> args) {
+                     std::vector<std::string> args, std::vector<gid_t> groups = {}) {
     std::vector<std::string> argv{program.string(), "--nt-helper", helper,
                                   sandbox_paths().socket.string()};
     argv.insert(argv.end(), args.begin(), args.end());
     auto [status, output] = run_program(
-        {.argv = std::move(argv), .user = Process::User{ATTACKER_UID, ATTACKER_GID}}, ATTACK_LIMIT);
+        {.argv = std::move(argv), .user = Process::User{ATTACKER_UID, ATTACKER_GID, groups}},
+        ATTACK_LIMIT);
     if (WIFEXITED(status) && WEXITSTATUS(status) == SKIPPED) {
       skipped_ = output;
       return output;
@@ -583,6 +583,22 @@ TEST_F(UnprivilegedAttackTest, OwnConfigurationThroughALinkedDirectoryStartsTheC
              {start_core_line(linked, linked / "config.yaml", sha256_of(contents))});
   EXPECT_EQ(output, "answer:" + STARTED);
   EXPECT_EQ(read_file(sandbox_paths().runtime_dir / "config.yaml"), contents);
+  EXPECT_EQ(running_cores().size(), 1u);
+}
+
+// What a user may read through a supplementary group is theirs to start the
+// core on; the same user outside the group is refused.
+TEST_F(UnprivilegedAttackTest, ConfigurationReadableThroughTheUsersGroupStartsTheCore) {
+  constexpr gid_t kShared = VICTIM_GID;
+  const std::string contents = "listen: 127.0.0.1\n";
+  const fs::path dir = config_dir_of(home_.path(), ATTACKER_UID, ATTACKER_GID, contents);
+  ASSERT_EQ(::chown((dir / "config.yaml").c_str(), 0, kShared), 0);
+  ASSERT_EQ(::chmod((dir / "config.yaml").c_str(), 0640), 0);
+  const std::string line = start_core_line(dir, dir / "config.yaml", sha256_of(contents));
+  EXPECT_EQ(
+      attack(client_, "attacker_send", {line}),
+      "answer:" + refused_with("读取 macOS 服务核心配置失败: Permission denied (os error 13)"));
+  EXPECT_EQ(attack(client_, "attacker_send", {line}, {kShared}), "answer:" + STARTED);
   EXPECT_EQ(running_cores().size(), 1u);
 }
 
@@ -697,9 +713,8 @@ TEST_F(UnprivilegedAttackTest, AnotherUsersProcessDirectoryTellsNothingOfItsName
     ASSERT_EQ(::chown(p.c_str(), VICTIM_UID, VICTIM_GID), 0) << p;
   }
   ASSERT_EQ(::chmod(victim_home.path().c_str(), 0700), 0);
-  auto victim = Process::start({.argv = {"/bin/sleep", "60"},
-                                .cwd = work,
-                                .user = Process::User{VICTIM_UID, VICTIM_GID}});
+  auto victim = Process::start(
+      {.argv = {"/bin/sleep", "60"}, .cwd = work, .user = Process::User{VICTIM_UID, VICTIM_GID}});
   ASSERT_OK(victim);
   const fs::path cwd = fs::path("/proc") / std::to_string(victim->pid()) / "cwd";
   for (const char* name : {"present", "absent"}) {
@@ -707,7 +722,8 @@ TEST_F(UnprivilegedAttackTest, AnotherUsersProcessDirectoryTellsNothingOfItsName
     const fs::path dir = cwd / name / ".nimbletrace";
     EXPECT_EQ(attack(client_, "attacker_send",
                      {start_core_line(dir, dir / "config.yaml", sha256_of(""))}),
-              "answer:" + refused_with("解析 macOS 服务核心配置目录失败: Permission denied (os error 13)"));
+              "answer:" +
+                  refused_with("解析 macOS 服务核心配置目录失败: Permission denied (os error 13)"));
   }
   expect_nothing_done();
 }
@@ -879,11 +895,11 @@ TEST_F(UnprivilegedAttackTest, ExecutableSwappedInsideAUserNamespaceIsRefused) {
 // takes care never to drop the last reference itself.
 TEST_F(UnprivilegedAttackTest, DescriptorSentToTheServiceCannotFreezeIt) {
   const fs::path copy = attacker_copy(home_ / "bin");
-  auto attacker = Process::start({.argv = {copy.string(), "--nt-helper",
-                                           "lingering_descriptor_attack",
-                                           sandbox_paths().socket.string(), std::string(PING_LINE)},
-                                  .capture_stdout = true,
-                                  .user = Process::User{ATTACKER_UID, ATTACKER_GID}});
+  auto attacker =
+      Process::start({.argv = {copy.string(), "--nt-helper", "lingering_descriptor_attack",
+                               sandbox_paths().socket.string(), std::string(PING_LINE)},
+                      .capture_stdout = true,
+                      .user = Process::User{ATTACKER_UID, ATTACKER_GID}});
   ASSERT_OK(attacker);
   // Stopped, so the descriptor is queued before the service accepts.
   (void)attack_while_stopped([] { return std::string(); },
@@ -923,11 +939,11 @@ TEST_F(UnprivilegedAttackTest, WhereDescriptorsPassNoneIsReleasedByTheServingThr
   const fs::path copy = attacker_copy(home_ / "bin");
   std::optional<Process> attacker;
   {
-    auto started = Process::start(
-        {.argv = {copy.string(), "--nt-helper", "lingering_descriptor_attack", socket.string(),
-                  std::string(PING_LINE)},
-         .capture_stdout = true,
-         .user = Process::User{ATTACKER_UID, ATTACKER_GID}});
+    auto started =
+        Process::start({.argv = {copy.string(), "--nt-helper", "lingering_descriptor_attack",
+                                 socket.string(), std::string(PING_LINE)},
+                        .capture_stdout = true,
+                        .user = Process::User{ATTACKER_UID, ATTACKER_GID}});
     ASSERT_OK(started);
     attacker.emplace(std::move(*started));
   }
@@ -940,8 +956,7 @@ TEST_F(UnprivilegedAttackTest, WhereDescriptorsPassNoneIsReleasedByTheServingThr
   ASSERT_TRUE(accepted);
   ASSERT_FALSE(app_lib::platform::refuses_descriptors(accepted.get()));
   std::optional<ServiceTransportStream> stream;
-  stream.emplace(app_lib::service_transport::ServiceTransportForm::Unix, std::move(accepted),
-                 true);
+  stream.emplace(app_lib::service_transport::ServiceTransportForm::Unix, std::move(accepted), true);
 
   std::atomic<bool> done{false};
   std::string read_error;

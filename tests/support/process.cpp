@@ -45,10 +45,13 @@ NIMBLETRACE_TEST_HELPER(exec_prepared) {
     }
   }
   if (std::strcmp(argv[2], "-") != 0) {
-    char* gid_text = nullptr;
-    const auto uid = static_cast<uid_t>(std::strtoul(argv[2], &gid_text, 10));
-    const auto gid = static_cast<gid_t>(std::strtoul(gid_text + 1, nullptr, 10));
-    if (!drop_privileges(uid, gid)) return 127;
+    // "uid:gid" and then ":group" for each supplementary group.
+    char* next = nullptr;
+    const auto uid = static_cast<uid_t>(std::strtoul(argv[2], &next, 10));
+    const auto gid = static_cast<gid_t>(std::strtoul(next + 1, &next, 10));
+    std::vector<gid_t> groups;
+    while (*next == ':') groups.push_back(static_cast<gid_t>(std::strtoul(next + 1, &next, 10)));
+    if (!drop_privileges(uid, gid, groups)) return 127;
   }
   ::execve(argv[3], argv + 3, environ);
   return 127;
@@ -139,14 +142,17 @@ app_lib::Result<Process> Process::start(Options options) {
     for (const int signal_number : options.ignored_signals) {
       ignored += (ignored.empty() ? "" : ",") + std::to_string(signal_number);
     }
+    std::string user = "-";
+    if (options.user) {
+      user = std::to_string(options.user->uid) + ":" + std::to_string(options.user->gid);
+      for (const gid_t group : options.user->groups) user += ":" + std::to_string(group);
+    }
     argv = {self_executable().string(),
             "--nt-helper",
             "exec_prepared",
             options.fd_limit ? std::to_string(*options.fd_limit) : "-",
             ignored.empty() ? "-" : ignored,
-            options.user
-                ? std::to_string(options.user->uid) + ":" + std::to_string(options.user->gid)
-                : "-"};
+            user};
     argv.insert(argv.end(), options.argv.begin(), options.argv.end());
   }
   auto argv_pointers = c_strings(argv);

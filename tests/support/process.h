@@ -26,6 +26,8 @@ class Process {
   struct User {
     uid_t uid;
     gid_t gid;
+    // Supplementary groups besides `gid`.
+    std::vector<gid_t> groups{};
   };
   struct Options {
     // argv[0] is the program's absolute path; it is not searched in PATH.

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app_lib/sys/result.h"
 #include "tests/support/proc.h"
@@ -92,8 +93,9 @@ inline constexpr uid_t VICTIM_UID = 65533;
 inline constexpr gid_t VICTIM_GID = 65533;
 
 // Drops the calling process for good to `uid` and `gid` with no supplementary
-// groups, group before user; false if any step failed or root could be regained.
-bool drop_privileges(uid_t uid, gid_t gid);
+// groups but `groups`, group before user; false if any step failed or root
+// could be regained.
+bool drop_privileges(uid_t uid, gid_t gid, const std::vector<gid_t>& groups = {});
 
 // Helper modes: a test executable started with "--nt-helper NAME ARGS..." runs
 // the helper registered under NAME instead of the tests and exits with its
