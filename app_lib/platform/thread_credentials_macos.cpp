@@ -12,9 +12,14 @@
 // kern_settid): a process whose credential is the superuser's gives the
 // calling thread the uid and one gid as effective, real and saved ids, and
 // nothing else of the process changes. KAUTH_UID_NONE reverts the thread to
-// the process credential. The SDK declares the call in <unistd.h> as
-// deprecated ("Use of per-thread security contexts is error-prone and
-// discouraged"); it is still the only per-thread switch.
+// the process credential; it is never asked for: the worker thread ends with
+// the peer's identity, and the kernel drops a thread's credentials with the
+// thread (osfmk/kern/thread.c: thread_terminate_self calls uthread_cred_free
+// in xnu-7195; from xnu-8020 thread_ro_destroy frees tro_cred, and
+// tro_realcred too from xnu-10063). So no revert can fail, as one does on macOS 14.4 when nothing
+// was assumed (EPERM). The SDK declares the call in <unistd.h> as deprecated
+// ("Use of per-thread security contexts is error-prone and discouraged"); it
+// is still the only per-thread switch.
 //
 // Whether the thread "has assumed an identity" is not the same question on
 // every release. Through xnu-10002.81 (macOS 14.3) a flag said so, set by
@@ -23,10 +28,9 @@
 // tro_cred: a switch that derives the very credential the process has (a
 // root peer with gid 0, for a service holding the kernel's initial
 // credential, uid 0 with the one group 0 and CRF_NOMEMBERD, which launchd
-// passes on to a daemon without UserName) assumes nothing, and the revert
-// then fails with EPERM. gettid (pthread_getugid_np) asks the same question
-// the revert will ask on every release (ESRCH when nothing is assumed), so
-// the answer decides whether there is anything to revert.
+// passes on to a daemon without UserName) assumes nothing. gettid
+// (pthread_getugid_np) asks that question on every release (ESRCH when
+// nothing is assumed); setgroups below depends on the answer.
 //
 // Groups: kauth_cred_model_setuidgid leaves the thread the one gid and
 // inherits the process's opt-out of memberd (CRF_NOMEMBERD, kern_credential.c),
@@ -64,28 +68,21 @@ std::vector<gid_t> thread_group_list(const PeerCredentials& peer) {
 
 }  // namespace
 
-Result<ScopedThreadCredentials> ScopedThreadCredentials::assume(const PeerCredentials& peer) {
-  ScopedThreadCredentials scoped;
+Result<void> assume_for_rest_of_thread(const PeerCredentials& peer) {
   // A service that is not root cannot take on another user's rights, and
   // needs not to for its own user: it already reads with exactly those.
-  if (::geteuid() != 0 && peer.uid == ::geteuid() && peer.gid == ::getegid()) return scoped;
+  if (::geteuid() != 0 && peer.uid == ::geteuid() && peer.gid == ::getegid()) return {};
   // That uid means "revert" to the call, not a user.
   if (peer.uid == KAUTH_UID_NONE) return fail(sys::sys_error_text(EINVAL));
   if (set_thread_ids(peer.uid, peer.gid) != 0) return fail(sys::last_sys_error_text());
   // The thread already runs with exactly the credential asked for, the
-  // process's own: nothing to revert, and no groups to add.
-  if (!thread_has_assumed_identity()) return scoped;
-  scoped.active_ = true;
-  if (peer.groups.empty()) return scoped;
+  // process's own: no groups to add, and setgroups would change the process's.
+  if (!thread_has_assumed_identity() || peer.groups.empty()) return {};
   const std::vector<gid_t> groups = thread_group_list(peer);
   if (::setgroups(static_cast<int>(groups.size()), groups.data()) != 0) {
     return fail(sys::last_sys_error_text());
   }
-  return scoped;
-}
-
-bool ScopedThreadCredentials::restore_platform() noexcept {
-  return set_thread_ids(KAUTH_UID_NONE, KAUTH_GID_NONE) == 0;
+  return {};
 }
 
 }  // namespace app_lib::platform
