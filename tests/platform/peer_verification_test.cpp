@@ -1,6 +1,12 @@
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#if defined(__linux__)
+#include <sys/mount.h>
+#endif
 
 #include <filesystem>
 
@@ -69,6 +75,35 @@ TEST_F(PeerVerificationTest, AcceptsAuthorizedClientReachedThroughSymbolicLinks)
     EXPECT_OK(peer.stream.validate_client_executable(c.authorized));
   }
 }
+
+#if defined(__linux__)
+// The name the kernel gives for the client can be the authorized text itself
+// while that text now leads to another file: here one mounted over it in the
+// checking process's mount namespace. The one look at the file behind the
+// name must refuse, as resolving both names would.
+TEST_F(PeerVerificationTest, RefusesClientWhoseOwnNameNowLeadsToAnotherFile) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting over a file needs root";
+  const fs::path client = copy_of_self("client");
+  const fs::path other = copy_of_self("other");
+  Peer peer = connect_from(client);
+  const std::string expected = refusal(peer.pid(), client);
+  const pid_t checker = ::fork();
+  if (checker == 0) {
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount(other.c_str(), client.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+      ::_exit(2);
+    }
+    const auto result = peer.stream.validate_client_executable(client);
+    ::_exit(result ? 1 : result.error() == expected ? 0 : 3);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(checker, &status, 0), checker);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "no private mount namespace here";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: accepted, 3: refused with another message";
+}
+#endif
 
 TEST_F(PeerVerificationTest, RefusesByteIdenticalCopyNamingItsPathAndPid) {
   Peer peer = connect_from(copy_of_self("copy"));

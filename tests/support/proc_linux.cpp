@@ -122,7 +122,7 @@ std::optional<std::string> status_field(pid_t pid, std::string_view key) {
 std::string thread_file_credentials(pid_t tid) {
   const std::string status = read_file("/proc/self/task/" + std::to_string(tid) + "/status");
   std::string lines;
-  for (const char* key : {"\nUid:", "\nGid:", "\nGroups:", "\nCapEff:"}) {
+  for (const char* key : {"\nUid:", "\nGid:", "\nGroups:", "\nCapPrm:", "\nCapEff:"}) {
     const auto at = status.find(key);
     if (at == std::string::npos) return "<" + std::string(key + 1) + " missing>";
     lines += status.substr(at + 1, status.find('\n', at + 1) - at);
