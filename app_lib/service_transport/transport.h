@@ -132,7 +132,9 @@ class ServiceTransportStream {
   // Accepts the peer only if its executable is the authorized client, named
   // by `authorized_client`, canonical or not, and then tells who the peer
   // is, for acting on files with its rights. The stream keeps the verified
-  // process for read_request.
+  // process for read_request, whose look at it after the read also proves
+  // that what this check read under the process id was that process's (a
+  // pidfd on Linux): an acceptance stands only with a request read after it.
   Result<platform::PeerCredentials> validate_client_executable(
       const std::filesystem::path& authorized_client);
 
