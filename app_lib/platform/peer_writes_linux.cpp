@@ -1,14 +1,12 @@
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
-#include <string>
-#include <string_view>
+#include <optional>
 
+#include "app_lib/platform/fdinfo_linux.h"
 #include "app_lib/platform/peer_writes.h"
 #include "app_lib/sys/throwaway_close.h"
 
@@ -32,29 +30,8 @@ pid_t writer_of(msghdr& message) {
 // How many descriptors are in flight in the socket's receive queue, from the
 // "scm_fds:" line of its fdinfo (net/unix/af_unix.c, unix_show_fdinfo,
 // Linux 5.9 and later); nullopt when the kernel does not tell.
-std::optional<long> descriptors_in_flight(int socket_fd) {
-  const std::string path = "/proc/self/fdinfo/" + std::to_string(socket_fd);
-  const sys::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!file) return std::nullopt;
-  std::array<char, 512> text{};
-  std::size_t filled = 0;
-  for (;;) {
-    const ssize_t n = ::read(file.get(), text.data() + filled, text.size() - filled);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    filled += static_cast<std::size_t>(n);
-    if (filled == text.size()) break;
-  }
-  const std::string_view all(text.data(), filled);
-  constexpr std::string_view key = "scm_fds:";
-  const std::size_t at = all.find(key);
-  if (at == std::string_view::npos || (at != 0 && all[at - 1] != '\n')) return std::nullopt;
-  std::size_t begin = at + key.size();
-  while (begin < all.size() && (all[begin] == ' ' || all[begin] == '\t')) ++begin;
-  long count = 0;
-  const auto [end, error] = std::from_chars(all.data() + begin, all.data() + all.size(), count);
-  if (error != std::errc{} || end == all.data() + begin) return std::nullopt;
-  return count;
+std::optional<long long> descriptors_in_flight(int socket_fd) {
+  return fdinfo_number(socket_fd, "scm_fds:");
 }
 
 }  // namespace

@@ -1,4 +1,3 @@
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -8,13 +7,12 @@
 
 #include <array>
 #include <cerrno>
-#include <charconv>
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
+#include "app_lib/platform/fdinfo_linux.h"
 #include "app_lib/platform/peer_writes.h"
 #include "app_lib/platform/process_identity.h"
 #include "app_lib/sys/sys_error.h"
@@ -52,32 +50,7 @@ std::optional<long long> pidfd_pid_by_ioctl(int pidfd, bool& reaped) {
 // The "Pid:" line of a pidfd's fdinfo: the process id in our namespace, -1
 // once the process has been reaped, 0 if it lives in a namespace we cannot see.
 std::optional<long long> pidfd_pid(int pidfd) {
-  const std::string fdinfo = "/proc/self/fdinfo/" + std::to_string(pidfd);
-  const sys::UniqueFd file(::open(fdinfo.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!file) return std::nullopt;
-  std::string text;
-  std::array<char, 1024> chunk{};
-  for (;;) {
-    const ssize_t n = ::read(file.get(), chunk.data(), chunk.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return std::nullopt;
-    if (n == 0) break;
-    text.append(chunk.data(), static_cast<std::size_t>(n));
-  }
-  constexpr std::string_view key = "Pid:";
-  std::size_t line = 0;
-  while (line < text.size() && text.compare(line, key.size(), key) != 0) {
-    const std::size_t next = text.find('\n', line);
-    if (next == std::string::npos) return std::nullopt;
-    line = next + 1;
-  }
-  if (line >= text.size()) return std::nullopt;
-  std::size_t begin = line + key.size();
-  while (begin < text.size() && (text[begin] == ' ' || text[begin] == '\t')) ++begin;
-  long long value = 0;
-  const auto [end, error] = std::from_chars(text.data() + begin, text.data() + text.size(), value);
-  if (error != std::errc{} || end == text.data() + begin) return std::nullopt;
-  return value;
+  return fdinfo_number(pidfd, "Pid:");
 }
 
 // Whether the pidfd still names a process that has not exited and still

@@ -3,7 +3,6 @@
 #include <mach-o/dyld.h>
 #include <mach/message.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/ucred.h>
 #include <sys/un.h>
 
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "app_lib/platform/process_identity.h"
+#include "app_lib/sys/path_text.h"
 #include "app_lib/sys/sys_error.h"
 
 // What the kernel answers for a connected local socket (XNU
@@ -109,12 +109,6 @@ std::optional<PeerProcess> identify_by_pid(int socket_fd) {
   return PeerProcess(*pid, sys::UniqueFd{}, connect_credentials(socket_fd));
 }
 
-std::optional<FileIdentity> file_identity(const char* path) {
-  struct stat st {};
-  if (::stat(path, &st) != 0) return std::nullopt;
-  return FileIdentity::of(st);
-}
-
 }  // namespace
 
 // The connect-time record has the groups, and they are taken only when that
@@ -180,7 +174,7 @@ std::optional<PeerExecutable> peer_executable(const PeerProcess& peer, PeerConfi
         ::proc_pidpath(peer.pid(), buffer.data(), static_cast<std::uint32_t>(buffer.size()));
     if (n < 1) return std::nullopt;
     std::string path(buffer.data(), std::min(static_cast<std::size_t>(n), buffer.size()));
-    auto file = file_identity(path.c_str());
+    auto file = sys::identity_following_links(path);
     return PeerExecutable{std::move(path), file, true};
   }
 
@@ -195,7 +189,7 @@ std::optional<PeerExecutable> peer_executable(const PeerProcess& peer, PeerConfi
   // A name that leads nowhere (the executable was moved or deleted while it
   // runs) is still the name the kernel reported: the check goes on and fails
   // where resolving that name fails, as it would on Linux.
-  const auto file = file_identity(path.c_str());
+  const auto file = sys::identity_following_links(path);
 
   // After the stat: the same generation still runs, so the name was its
   // image's, and its executable UUID now is the one compared below.

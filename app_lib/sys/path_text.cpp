@@ -25,8 +25,7 @@ bool same_components(const std::filesystem::path& a, const std::filesystem::path
 }
 
 bool exists_following_links(const std::filesystem::path& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0;
+  return identity_following_links(path).has_value();
 }
 
 std::optional<FileIdentity> identity_following_links(const std::filesystem::path& path) {
