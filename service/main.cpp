@@ -1,5 +1,6 @@
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <utility>
 
 #include "app_lib/app_lib.h"
+#include "app_lib/service_transport/connection_closer.h"
 #include "app_lib/sys/result.h"
 #include "app_lib/sys/sys_error.h"
 
@@ -106,6 +108,11 @@ int main() {
 
 }  // namespace nimbletrace_service
 
-int main() {
+int main(int argc, char** argv) {
+  // The one argument the binary knows is the one it gives itself when it
+  // starts the helper that closes connections for it.
+  if (argc == 2 && argv[1] == app_lib::service_transport::CONNECTION_CLOSER_ROLE) {
+    return app_lib::service_transport::run_connection_closer(STDIN_FILENO);
+  }
   return nimbletrace_service::main();
 }

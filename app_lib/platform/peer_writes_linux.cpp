@@ -6,9 +6,7 @@
 #include <cstring>
 #include <optional>
 
-#include "app_lib/platform/fdinfo_linux.h"
 #include "app_lib/platform/peer_writes.h"
-#include "app_lib/sys/throwaway_close.h"
 
 namespace app_lib::platform {
 namespace {
@@ -27,18 +25,10 @@ pid_t writer_of(msghdr& message) {
   return 0;
 }
 
-// How many descriptors are in flight in the socket's receive queue, from the
-// "scm_fds:" line of its fdinfo (net/unix/af_unix.c, unix_show_fdinfo,
-// Linux 5.9 and later); nullopt when the kernel does not tell.
-std::optional<long long> descriptors_in_flight(int socket_fd) {
-  return fdinfo_number(socket_fd, "scm_fds:");
-}
-
 }  // namespace
 
 std::expected<PeerChunk, int> receive_peer_chunk(int socket_fd, char* buffer, std::size_t size,
-                                                 bool descriptors_possible,
-                                                 std::vector<sys::UniqueFd>&) {
+                                                 bool descriptors_possible) {
   // Room for the credentials and nothing else: any SCM_RIGHTS then shows as
   // MSG_CTRUNC instead of landing in this process.
   alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(ucred))> control{};
@@ -75,25 +65,6 @@ std::expected<PeerChunk, int> receive_peer_chunk(int socket_fd, char* buffer, st
     taken += static_cast<std::size_t>(n);
   }
   return chunk;
-}
-
-// Closing a connection whose queue holds descriptors releases them in the
-// closing thread: unix_release_sock purges the queue, kfree_skb runs
-// unix_destruct_scm, and the fput of each last reference queues __fput as
-// task work of the current task (fs/file_table.c, __fput_deferred,
-// TWA_RESUME), run before close(2) returns to user space. For a TCP socket
-// that is inet_release, which lingers up to sk_lingertime in tcp_close
-// unless the task is exiting (net/ipv4/af_inet.c). Only where SO_PASSRIGHTS
-// is off can nothing be queued; elsewhere the last references go to a
-// process that exits holding them.
-void release_connection(sys::UniqueFd socket, std::vector<sys::UniqueFd> received) {
-  // After SHUT_RD no writer can queue anything more: unix_stream_sendmsg
-  // checks RCV_SHUTDOWN under the same lock that unix_shutdown sets it with,
-  // and shutdown itself releases nothing (it only sets flags).
-  ::shutdown(socket.get(), SHUT_RD);
-  if (received.empty() && descriptors_in_flight(socket.get()) == 0) return;
-  received.push_back(std::move(socket));
-  sys::close_in_throwaway_process(std::move(received));
 }
 
 }  // namespace app_lib::platform

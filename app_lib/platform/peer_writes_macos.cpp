@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "app_lib/platform/peer_writes.h"
-#include "app_lib/sys/throwaway_close.h"
 
 // XNU keeps no writer per chunk: each end of a local socket records the last
 // process that sent, received or polled on it (bsd/kern/uipc_socket.c,
@@ -16,25 +15,35 @@
 // and LOCAL_PEERUUID read the record of the client's end (uipc_ctloutput:
 // unp->unp_conn->unp_socket->last_pid and last_uuid). After the request has
 // been read, that record must still name the verified process and image.
+//
+// That is all it proves: the record names the last process that touched the
+// client's end, not the writer of any byte. A process that starts the
+// authorized client with the connection as its standard input (any read,
+// poll or kevent of the client's makes it the recorded owner), a binary
+// carrying the client's LC_UUID that writes and then execs the client, and
+// sendfile(2), which reaches pru_send without updating the record
+// (bsd/kern/uipc_syscalls.c), all pass. XNU keeps no sender per message on
+// local sockets; the README lists these under what is not guaranteed.
 
 namespace app_lib::platform {
-namespace {
 
-// The most descriptors one SCM_RIGHTS message can carry
-// (bsd/kern/uipc_usrreq.c, UIPC_MAX_CMSG_FD).
-constexpr std::size_t MAX_RIGHTS = 512;
-
-}  // namespace
+// Room to see that an SCM_RIGHTS is there; what it holds is never wanted.
+constexpr std::size_t PEEKED_RIGHTS = 4;
 
 std::expected<PeerChunk, int> receive_peer_chunk(int socket_fd, char* buffer, std::size_t size,
-                                                 bool, std::vector<sys::UniqueFd>& received) {
+                                                 bool) {
   // XNU installs the descriptors of a record it reads into the reader's
   // table whether or not the reader asked for control data (soreceive_ctl
-  // calls unp_externalize for every SCM_RIGHTS taken off the buffer, and
-  // copyout_control drops what does not fit without closing it). So the
-  // buffer has room for the largest message, and every descriptor that
-  // arrives is kept, to be let go with the connection.
-  alignas(cmsghdr) std::array<char, CMSG_SPACE(MAX_RIGHTS * sizeof(int))> control{};
+  // calls unp_externalize for every SCM_RIGHTS taken off the buffer), and
+  // those that do not fit under RLIMIT_NOFILE are closed in the reading
+  // thread (unp_externalize, EMSGSIZE). A peek with a control buffer instead
+  // copies the control record with its descriptors zeroed and installs
+  // nothing (soreceive_ctl -> sopeek_scm_rights, xnu-7195 to xnu-11417), and
+  // a record's control always stands at its head, so a peek that shows none
+  // covers bytes that carry none; exactly those are then taken. A stream
+  // read never goes past the end of one record (soreceive), so the
+  // descriptors of the next one stay where they are.
+  alignas(cmsghdr) std::array<char, CMSG_SPACE(PEEKED_RIGHTS * sizeof(int))> control{};
   iovec part{buffer, size};
   msghdr message{};
   message.msg_iov = &part;
@@ -43,22 +52,25 @@ std::expected<PeerChunk, int> receive_peer_chunk(int socket_fd, char* buffer, st
   message.msg_controllen = static_cast<socklen_t>(control.size());
   ssize_t got = -1;
   do {
-    got = ::recvmsg(socket_fd, &message, MSG_DONTWAIT);
+    got = ::recvmsg(socket_fd, &message, MSG_DONTWAIT | MSG_PEEK);
   } while (got < 0 && errno == EINTR);
   if (got < 0) return std::unexpected(errno);
   PeerChunk chunk{static_cast<std::size_t>(got), std::nullopt, false};
-  if ((message.msg_flags & MSG_CTRUNC) != 0) chunk.descriptors = true;
+  bool rights = (message.msg_flags & MSG_CTRUNC) != 0;
   for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) rights = true;
+  }
+  if (rights) {
+    chunk.size = 0;
     chunk.descriptors = true;
-    const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-    for (std::size_t i = 0; i < count; ++i) {
-      int fd = -1;
-      std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
-      // Not made close-on-exec: they are let go before the next connection,
-      // and the core is spawned with POSIX_SPAWN_CLOEXEC_DEFAULT anyway.
-      if (fd >= 0) received.emplace_back(fd);
-    }
+    return chunk;
+  }
+  std::size_t taken = 0;
+  while (taken < chunk.size) {
+    const ssize_t n = ::recv(socket_fd, buffer + taken, chunk.size - taken, MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return std::unexpected(n < 0 ? errno : EPROTO);
+    taken += static_cast<std::size_t>(n);
   }
   return chunk;
 }
@@ -88,22 +100,6 @@ std::optional<pid_t> writer_after_read(int socket_fd, const PeerProcess& verifie
     return std::nullopt;
   }
   return now->pid();
-}
-
-// On XNU the last close of the service's end flushes its receive buffer
-// (sofreelastref -> sorflush -> unp_dispose -> unp_discard -> fg_drop), and
-// a descriptor whose last reference goes there is closed in the closing
-// thread: a TCP socket with SO_LINGER sleeps in soclose_locked for up to
-// its linger time (bsd/kern/uipc_socket.c, msleep "soclose"). shutdown
-// (SHUT_RD) flushes the same way (soshutdownlock -> sorflush), and nothing
-// tells without reading whether records with rights are queued (FIONREAD and
-// SO_NREAD leave control data out), so every connection is let go by a
-// throwaway process, a fork per exchange. unp_gc, which runs on a thread
-// call (unp_gc_tcall), collects only rights that have become unreachable,
-// not those a closing socket still holds, so it does not help.
-void release_connection(sys::UniqueFd socket, std::vector<sys::UniqueFd> received) {
-  received.push_back(std::move(socket));
-  sys::close_in_throwaway_process(std::move(received));
 }
 
 }  // namespace app_lib::platform

@@ -1,6 +1,7 @@
 #include <poll.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -10,10 +11,13 @@
 #include <string_view>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "app_lib/platform/process_identity.h"
 #include "app_lib/service_runner/service_endpoint.h"
 #include "app_lib/service_runner/service_runner.h"
+#include "app_lib/service_transport/connection_closer.h"
+#include "app_lib/sys/descriptor_limit.h"
 #include "app_lib/sys/message.h"
 #include "app_lib/sys/path_text.h"
 
@@ -22,6 +26,7 @@ namespace app_lib::service_runner {
 using service_ipc::ServiceRunnerRequest;
 using service_ipc::ServiceRunnerStatus;
 using service_ipc::StatusResponse;
+using service_transport::ConnectionCloser;
 using service_transport::ServiceTransport;
 using service_transport::ServiceTransportStream;
 
@@ -58,20 +63,45 @@ Result<void> check_privileged_install() {
   return {};
 }
 
+// Sleeps after poll itself failed, so that the loop does not spin.
+void pause_briefly() {
+  timespec pause{0, PAUSE_MS * 1'000'000L};
+  ::nanosleep(&pause, nullptr);
+}
+
+// The longest wait for the closer: until its channel has room, or until a
+// dead helper may be started again.
+int closer_timeout(const ConnectionCloser& closer) {
+  return static_cast<int>(std::max<long long>(closer.until_restart().count(), 1));
+}
+
 // Waits, without a timeout, until a client is pending or a shutdown is
 // requested, so an idle service costs no wake-up at all and a client is
 // served at once. Either way the caller goes back to the stop flag. Without a
 // shutdown pipe only the ping could end the wait, so it ends after the pause
-// as well.
-void wait_for_client(int listener_fd, const sys::WakePipe* wake) {
-  pollfd pfds[2] = {{listener_fd, POLLIN, 0}, {wake != nullptr ? wake->wait_fd() : -1, POLLIN, 0}};
-  const int ready = wake != nullptr ? ::poll(pfds, 2, -1) : ::poll(pfds, 1, PAUSE_MS);
-  if (ready < 0 && errno != EINTR) {
-    // poll itself failing must not turn the loop into a spin.
-    timespec pause{0, PAUSE_MS * 1'000'000L};
-    ::nanosleep(&pause, nullptr);
-    return;
+// as well. While the closer holds connections, room in its channel ends the
+// wait too.
+void wait_for_client(int listener_fd, const sys::WakePipe* wake, const ConnectionCloser* closer) {
+  pollfd pfds[3] = {{listener_fd, POLLIN, 0},
+                    {wake != nullptr ? wake->wait_fd() : -1, POLLIN, 0},
+                    {-1, POLLOUT, 0}};
+  int timeout = wake != nullptr ? -1 : PAUSE_MS;
+  if (closer != nullptr && closer->holds_any()) {
+    pfds[2].fd = closer->channel_fd();
+    timeout = timeout < 0 ? closer_timeout(*closer) : std::min(timeout, closer_timeout(*closer));
   }
+  const int ready = ::poll(pfds, 3, timeout);
+  if (ready < 0 && errno != EINTR) return pause_briefly();
+  if (ready > 0 && (pfds[1].revents & POLLIN) != 0) wake->drain();
+}
+
+// While the closer can take nothing more, the loop accepts nothing more: it
+// waits for room in the channel, a restart of the helper, or a shutdown.
+void wait_for_closer(const ConnectionCloser& closer, const sys::WakePipe* wake) {
+  pollfd pfds[2] = {{closer.channel_fd(), POLLOUT, 0},
+                    {wake != nullptr ? wake->wait_fd() : -1, POLLIN, 0}};
+  const int ready = ::poll(pfds, 2, std::min(closer_timeout(closer), PAUSE_MS));
+  if (ready < 0 && errno != EINTR) return pause_briefly();
   if (ready > 0 && (pfds[1].revents & POLLIN) != 0) wake->drain();
 }
 
@@ -226,18 +256,36 @@ Result<void> ServiceRunner::run_service_process_loop_with_ready(
   const auto& shutdown_wake = service_shutdown_wake();
   const sys::WakePipe* wake = shutdown_wake ? &*shutdown_wake : nullptr;
 
+  // Declared first so that it outlives the listener, which it closes.
+  std::optional<ConnectionCloser> closer;
   auto listener = service_endpoint(mock).bind_listener();
   if (!listener) return fail(listener.error());
+  if (listener->may_carry_descriptors()) {
+    // A backstop: no read of the service's installs what a client sent.
+    sys::raise_descriptor_limit();
+    auto program = platform::current_executable_path();
+    if (!program) return fail(program.error());
+    closer.emplace(std::move(*program),
+                   std::vector<std::string>{std::string(service_transport::CONNECTION_CLOSER_ROLE)});
+    listener->set_closer(&*closer);
+  }
   if (ready) ready();
 
   ServiceRunnerStatus last_status = ServiceRunnerStatus::Stopped;
   std::optional<sys::FileRereader> authorized_file;
   if (!mock) authorized_file.emplace(macos_authorized_client_reader());
   while (!SERVICE_RUNNER_SHOULD_STOP.load(std::memory_order_acquire)) {
+    if (closer && closer->holds_any()) {
+      closer->pump();
+      if (!closer->has_room()) {
+        wait_for_closer(*closer, wake);
+        continue;
+      }
+    }
     auto stream = listener->accept();
     if (!stream) {
       if (stream.error().find("would block") != std::string::npos) {
-        wait_for_client(listener->native_handle(), wake);
+        wait_for_client(listener->native_handle(), wake, closer ? &*closer : nullptr);
       } else {
         std::string line = stream.error() + "\n";
         std::fwrite(line.data(), 1, line.size(), stderr);

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "app_lib/platform/socket_flags.h"
+#include "app_lib/service_transport/connection_closer.h"
 #include "app_lib/service_transport/socket_io.h"
 #include "app_lib/service_transport/transport.h"
 #include "app_lib/sys/sys_error.h"
@@ -26,7 +27,8 @@ ServiceTransportListener::ServiceTransportListener(ServiceTransportListener&& ot
     : form_(other.form_),
       fd_(std::move(other.fd_)),
       unix_path_(std::exchange(other.unix_path_, std::nullopt)),
-      may_carry_descriptors_(other.may_carry_descriptors_) {}
+      may_carry_descriptors_(other.may_carry_descriptors_),
+      closer_(std::exchange(other.closer_, nullptr)) {}
 
 ServiceTransportListener& ServiceTransportListener::operator=(
     ServiceTransportListener&& other) noexcept {
@@ -36,6 +38,7 @@ ServiceTransportListener& ServiceTransportListener::operator=(
     fd_ = std::move(other.fd_);
     unix_path_ = std::exchange(other.unix_path_, std::nullopt);
     may_carry_descriptors_ = other.may_carry_descriptors_;
+    closer_ = std::exchange(other.closer_, nullptr);
   }
   return *this;
 }
@@ -49,6 +52,9 @@ void ServiceTransportListener::remove_socket_file() {
   // nobody will accept on. A file already gone is no error worth reporting.
   if (unix_path_) ::unlink(unix_path_->c_str());
   unix_path_.reset();
+  // Connections still queued are closed with the listener, and what they
+  // carry with them.
+  if (fd_ && closer_ != nullptr && may_carry_descriptors_) closer_->release(std::move(fd_));
   fd_.reset();
 }
 
@@ -74,7 +80,7 @@ Result<ServiceTransportStream> ServiceTransportListener::accept() {
   // the connection carries, for anything that might use it blocking.
   set_io_timeouts(fd, SERVICE_CONNECTION_TIMEOUT);
   platform::suppress_sigpipe(fd);
-  return ServiceTransportStream(form_, sys::UniqueFd(fd), may_carry_descriptors_);
+  return ServiceTransportStream(form_, sys::UniqueFd(fd), may_carry_descriptors_, closer_);
 }
 
 }  // namespace app_lib::service_transport

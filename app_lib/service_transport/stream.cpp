@@ -1,9 +1,11 @@
 #include <cerrno>
 #include <optional>
+#include <utility>
 #include <string>
 
 #include "app_lib/platform/peer_writes.h"
 #include "app_lib/service_ipc/codec.h"
+#include "app_lib/service_transport/connection_closer.h"
 #include "app_lib/service_transport/socket_io.h"
 #include "app_lib/service_transport/transport.h"
 #include "app_lib/sys/text.h"
@@ -22,8 +24,8 @@ ServiceTransportStream& ServiceTransportStream::operator=(ServiceTransportStream
     form_ = other.form_;
     fd_ = std::move(other.fd_);
     may_carry_descriptors_ = other.may_carry_descriptors_;
+    closer_ = std::exchange(other.closer_, nullptr);
     verified_ = std::move(other.verified_);
-    received_ = std::move(other.received_);
   }
   return *this;
 }
@@ -36,10 +38,15 @@ void ServiceTransportStream::release() {
   // The pidfd first: once the client sees its connection close, nothing of
   // the exchange is left open in the service.
   verified_.reset();
-  if ((fd_ && may_carry_descriptors_) || !received_.empty()) {
-    platform::release_connection(std::move(fd_), std::move(received_));
+  if (fd_ && may_carry_descriptors_) {
+    if (closer_ != nullptr) {
+      closer_->release(std::move(fd_));
+    } else {
+      // Nobody to hand it to: kept open for the life of the process rather
+      // than risk a close that waits for as long as a client likes.
+      (void)fd_.release();
+    }
   }
-  received_.clear();
   fd_.reset();
 }
 
@@ -58,8 +65,7 @@ Result<service_ipc::ServiceRunnerRequest> ServiceTransportStream::read_request()
   const auto read_some = [&](char* buffer, std::size_t size) -> SocketResult<std::size_t> {
     if (!unix_form) return receive_before(fd, buffer, size, deadline);
     for (;;) {
-      auto chunk =
-          platform::receive_peer_chunk(fd, buffer, size, may_carry_descriptors_, received_);
+      auto chunk = platform::receive_peer_chunk(fd, buffer, size, may_carry_descriptors_);
       if (!chunk) {
         if (chunk.error() != EAGAIN && chunk.error() != EWOULDBLOCK) {
           return std::unexpected(SocketError{chunk.error()});

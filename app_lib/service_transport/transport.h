@@ -26,6 +26,7 @@ inline constexpr std::chrono::seconds SERVICE_CONNECTION_TIMEOUT{2};
 
 class ServiceTransportListener;
 class ServiceTransportStream;
+class ConnectionCloser;
 
 enum class ServiceTransportForm { Tcp = 0, Unix = 1 };
 
@@ -70,8 +71,9 @@ struct ServiceTransport {
 };
 
 // A bound, non-blocking listening socket. Move-only. Destroying a Unix
-// listener removes its socket file first, then closes the descriptor.
-// Used by one thread only.
+// listener removes its socket file first, then closes the descriptor, or,
+// with a closer, hands it to the closer: the connections still queued on it
+// may carry descriptors too. Used by one thread only.
 class ServiceTransportListener {
  public:
   ServiceTransportListener(ServiceTransportForm form, sys::UniqueFd fd,
@@ -86,10 +88,11 @@ class ServiceTransportListener {
   // The accepted connection is non-blocking, close-on-exec, with 2 s timeouts.
   Result<ServiceTransportStream> accept();
 
-  // The verified peer's supplementary groups, from the kernel's record of the
-  // connection; empty before a peer is verified. For the requests that act
-  // with its rights.
-  std::vector<gid_t> verified_peer_groups() const;
+  // Whether the kernel lets clients send descriptors over its connections.
+  bool may_carry_descriptors() const { return may_carry_descriptors_; }
+  // From now on, connections that may carry descriptors, and the listener
+  // itself, are let go through `closer`, which must outlive them.
+  void set_closer(ConnectionCloser* closer) { closer_ = closer; }
 
   ServiceTransportForm form() const { return form_; }
   int native_handle() const { return fd_.get(); }
@@ -102,19 +105,24 @@ class ServiceTransportListener {
   std::optional<std::filesystem::path> unix_path_;
   // The kernel does not refuse descriptors sent over its connections.
   bool may_carry_descriptors_ = false;
+  ConnectionCloser* closer_ = nullptr;
 };
 
 // One accepted connection carrying one exchange. Move-only; destroying it
-// closes the connection, where descriptors may have been sent over it in a
-// way that never drops their last reference in this thread. Used by one
-// thread only.
+// closes the connection, or, where descriptors may have been sent over it,
+// hands it to the closer, so that this thread never drops their last
+// reference. Used by one thread only.
 class ServiceTransportStream {
  public:
   // `may_carry_descriptors`: the kernel does not refuse descriptors sent
-  // over this (Unix) connection.
+  // over this (Unix) connection; it is then let go through `closer`, which
+  // must outlive the stream. Without one it is never closed at all.
   ServiceTransportStream(ServiceTransportForm form, sys::UniqueFd fd,
-                         bool may_carry_descriptors = false)
-      : form_(form), fd_(std::move(fd)), may_carry_descriptors_(may_carry_descriptors) {}
+                         bool may_carry_descriptors = false, ConnectionCloser* closer = nullptr)
+      : form_(form),
+        fd_(std::move(fd)),
+        may_carry_descriptors_(may_carry_descriptors),
+        closer_(closer) {}
   ServiceTransportStream(ServiceTransportStream&&) noexcept = default;
   ServiceTransportStream& operator=(ServiceTransportStream&& other) noexcept;
   ServiceTransportStream(const ServiceTransportStream&) = delete;
@@ -156,11 +164,10 @@ class ServiceTransportStream {
   ServiceTransportForm form_;
   sys::UniqueFd fd_;
   bool may_carry_descriptors_ = false;
+  ConnectionCloser* closer_ = nullptr;
   // Held by pointer: an optional of the move-only record trips g++ 12's
   // maybe-uninitialized analysis when the stream is moved into a Result.
   std::unique_ptr<platform::PeerProcess> verified_;
-  // What the kernel installed from the connection (macOS), let go with it.
-  std::vector<sys::UniqueFd> received_;
 };
 
 }  // namespace app_lib::service_transport

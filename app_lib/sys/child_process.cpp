@@ -40,9 +40,15 @@ using SpawnFileActions = SpawnOptions<posix_spawn_file_actions_t, &::posix_spawn
 using SpawnAttributes =
     SpawnOptions<posix_spawnattr_t, &::posix_spawnattr_init, &::posix_spawnattr_destroy>;
 
-int null_standard_streams(posix_spawn_file_actions_t& actions) {
+int null_standard_streams(posix_spawn_file_actions_t& actions, int standard_input) {
   static constexpr char kNull[] = "/dev/null";
-  if (int rc = ::posix_spawn_file_actions_addopen(&actions, 0, kNull, O_RDONLY, 0)) return rc;
+  // dup2 clears close-on-exec on the copy, and a descriptor a file action
+  // makes is one POSIX_SPAWN_CLOEXEC_DEFAULT keeps.
+  if (int rc = standard_input >= 0
+                   ? ::posix_spawn_file_actions_adddup2(&actions, standard_input, 0)
+                   : ::posix_spawn_file_actions_addopen(&actions, 0, kNull, O_RDONLY, 0)) {
+    return rc;
+  }
   if (int rc = ::posix_spawn_file_actions_addopen(&actions, 1, kNull, O_WRONLY, 0)) return rc;
   return ::posix_spawn_file_actions_addopen(&actions, 2, kNull, O_WRONLY, 0);
 }
@@ -78,14 +84,15 @@ std::unexpected<std::string> ChildProcess::collect_failed(int error) {
 }
 
 Result<ChildProcess> ChildProcess::spawn(const std::filesystem::path& program,
-                                         const std::vector<std::string>& arguments) {
+                                         const std::vector<std::string>& arguments,
+                                         int standard_input) {
   SpawnFileActions actions;
   if (actions.init_error() != 0) return fail(sys_error_text(actions.init_error()));
   SpawnAttributes attributes;
   if (attributes.init_error() != 0) return fail(sys_error_text(attributes.init_error()));
 
   short flags = 0;
-  if (int rc = null_standard_streams(actions.get())) return fail(sys_error_text(rc));
+  if (int rc = null_standard_streams(actions.get(), standard_input)) return fail(sys_error_text(rc));
   if (int rc = detail::close_other_descriptors_in_child(actions.get(), flags)) {
     return fail(sys_error_text(rc));
   }

@@ -21,10 +21,12 @@ class ChildProcess {
   // posix_spawn of `program` (an absolute path, not searched in PATH) with
   // argv[0] set to it, the service's environment and working directory,
   // standard input, output and error on /dev/null, an empty signal mask,
-  // default signal dispositions, and no other inherited descriptor.
+  // default signal dispositions, and no other inherited descriptor; with
+  // `standard_input` >= 0, that descriptor as standard input instead.
   // The error is the system error text alone.
   static Result<ChildProcess> spawn(const std::filesystem::path& program,
-                                    const std::vector<std::string>& arguments);
+                                    const std::vector<std::string>& arguments,
+                                    int standard_input = -1);
 
   ChildProcess(ChildProcess&& other) noexcept;
   ChildProcess& operator=(ChildProcess&& other) noexcept;

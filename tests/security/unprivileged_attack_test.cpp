@@ -32,6 +32,7 @@
 
 #include "app_lib/platform/socket_flags.h"
 #include "app_lib/service_runner/service_runner.h"
+#include "app_lib/service_transport/connection_closer.h"
 #include "app_lib/service_transport/transport.h"
 #include "tests/support/service_harness.h"
 #include "tests/support/test_support.h"
@@ -292,40 +293,68 @@ NIMBLETRACE_TEST_HELPER(send_request_as) {
 // then lets go of both, so that the last reference to the TCP socket is the
 // one in flight. The TCP peer, which never reads, stays open until this
 // process is killed. Prints "sendmsg:ok" or "sendmsg:" and the error.
-NIMBLETRACE_TEST_HELPER(lingering_descriptor_attack) {
-  if (argc != 2) return 2;
-  const UniqueFd peer(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  const int small = 4096;
-  ::setsockopt(peer.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+// A TCP socket with unsent data that a close would wait an hour for
+// (SO_LINGER), its peer a listener that never accepts: `peer`, which the
+// caller keeps open so that the data is never taken.
+UniqueFd lingering_socket(int peer) {
   sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
-  if (::bind(peer.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      ::listen(peer.get(), 1) != 0 ||
-      ::getsockname(peer.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    return 3;
-  }
+  if (::getsockname(peer, reinterpret_cast<sockaddr*>(&address), &length) != 0) return {};
   UniqueFd tcp(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const int small = 4096;
   ::setsockopt(tcp.get(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-  if (::connect(tcp.get(), reinterpret_cast<sockaddr*>(&address), length) != 0) return 4;
+  if (::connect(tcp.get(), reinterpret_cast<sockaddr*>(&address), length) != 0) return {};
   const std::string filler(65536, 'z');
   while (::send(tcp.get(), filler.data(), filler.size(), MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
   }
   const linger an_hour{1, 3600};
   ::setsockopt(tcp.get(), SOL_SOCKET, SO_LINGER, &an_hour, sizeof an_hour);
-  UniqueFd connection = connect_raw(ServiceTransport::unix_socket(argv[0]));
-  if (!connection) return 5;
-  const int error = send_descriptor(connection.get(), tcp.get(), argv[1]);
-  if (error == 0) {
-    // Not the last reference any more: the one in flight is.
-    tcp.reset();
-    connection.reset();
+  return tcp;
+}
+
+UniqueFd loopback_listener() {
+  UniqueFd peer(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const int small = 4096;
+  ::setsockopt(peer.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(peer.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(peer.get(), 4096) != 0) {
+    return {};
   }
-  std::printf("sendmsg:%s\n", error == 0 ? "ok" : std::strerror(error));
+  return peer;
+}
+
+// argv: socket, line, count. Makes `count` connections, each carrying its
+// line and its own lingering socket, and lets go of both; prints how many
+// went and holds the peers until killed.
+NIMBLETRACE_TEST_HELPER(lingering_descriptor_attack) {
+  if (argc != 3) return 2;
+  const UniqueFd peer = loopback_listener();
+  if (!peer) return 3;
+  const int count = std::atoi(argv[2]);
+  std::string sent;
+  // A socket that did not go stays open until exit, which does not linger.
+  std::vector<UniqueFd> kept;
+  for (int i = 0; i < count; ++i) {
+    UniqueFd tcp = lingering_socket(peer.get());
+    if (!tcp) return 4;
+    UniqueFd connection = connect_raw(ServiceTransport::unix_socket(argv[0]));
+    const int error = connection ? send_descriptor(connection.get(), tcp.get(), argv[1]) : errno;
+    // On success the reference in flight is the last one.
+    if (error != 0) kept.push_back(std::move(tcp));
+    if (sent.empty() || error != 0) sent = error == 0 ? "ok" : std::strerror(error);
+  }
+  std::printf("sendmsg:%s\n", sent.c_str());
   std::fflush(stdout);
   ::sleep(static_cast<unsigned>(ATTACK_LIMIT.count()));
   return 0;
+}
+
+// The service's helper role, for a stream made by the test itself.
+NIMBLETRACE_TEST_HELPER(connection_closer) {
+  return app_lib::service_transport::run_connection_closer(STDIN_FILENO);
 }
 
 // Replaces every mapping of this process's executable by an anonymous copy
@@ -897,7 +926,7 @@ TEST_F(UnprivilegedAttackTest, DescriptorSentToTheServiceCannotFreezeIt) {
   const fs::path copy = attacker_copy(home_ / "bin");
   auto attacker =
       Process::start({.argv = {copy.string(), "--nt-helper", "lingering_descriptor_attack",
-                               sandbox_paths().socket.string(), std::string(PING_LINE)},
+                               sandbox_paths().socket.string(), std::string(PING_LINE), "1"},
                       .capture_stdout = true,
                       .user = Process::User{ATTACKER_UID, ATTACKER_GID}});
   ASSERT_OK(attacker);
@@ -941,7 +970,7 @@ TEST_F(UnprivilegedAttackTest, WhereDescriptorsPassNoneIsReleasedByTheServingThr
   {
     auto started =
         Process::start({.argv = {copy.string(), "--nt-helper", "lingering_descriptor_attack",
-                                 socket.string(), std::string(PING_LINE)},
+                                 socket.string(), std::string(PING_LINE), "1"},
                         .capture_stdout = true,
                         .user = Process::User{ATTACKER_UID, ATTACKER_GID}});
     ASSERT_OK(started);
@@ -949,6 +978,8 @@ TEST_F(UnprivilegedAttackTest, WhereDescriptorsPassNoneIsReleasedByTheServingThr
   }
   ASSERT_TRUE(eventually([&] { return attacker->stdout_text().ends_with("\n"); }));
   ASSERT_EQ(attacker->stdout_text(), "sendmsg:ok\n");
+  app_lib::service_transport::ConnectionCloser closer(self_executable(),
+                                                      {"--nt-helper", "connection_closer"});
   const std::set<int> descriptors_before = open_descriptors(::getpid());
   // The listener read its flag when it was bound; the connection carries the
   // one turned back on.
@@ -956,7 +987,8 @@ TEST_F(UnprivilegedAttackTest, WhereDescriptorsPassNoneIsReleasedByTheServingThr
   ASSERT_TRUE(accepted);
   ASSERT_FALSE(app_lib::platform::refuses_descriptors(accepted.get()));
   std::optional<ServiceTransportStream> stream;
-  stream.emplace(app_lib::service_transport::ServiceTransportForm::Unix, std::move(accepted), true);
+  stream.emplace(app_lib::service_transport::ServiceTransportForm::Unix, std::move(accepted), true,
+                 &closer);
 
   std::atomic<bool> done{false};
   std::string read_error;
@@ -975,6 +1007,93 @@ TEST_F(UnprivilegedAttackTest, WhereDescriptorsPassNoneIsReleasedByTheServingThr
   EXPECT_TRUE(read_error.ends_with(", path=" + fs::canonical(copy).string() + ")")) << read_error;
   // Nothing the attacker sent was installed here, and the connection is gone.
   EXPECT_EQ(open_descriptors(::getpid()), descriptors_before);
+}
+
+// The service of a kernel that passes descriptors (before Linux 6.16,
+// replayed; XNU always), as a closer of connections.
+class DescriptorsPassTest : public UnprivilegedAttackTest {
+ protected:
+  void SetUp() override {
+    UnprivilegedAttackTest::SetUp();
+    if (IsSkipped()) return;
+    ServiceProcess::Options options = ServiceProcess::Options::privileged();
+    options.extra_env = xnu_shim_env(shim_dir_.path());
+    options.extra_env.push_back("NIMBLETRACE_SHIM_NO_PASSRIGHTS=1");
+    service_.reset();
+    start_service(options);
+  }
+
+  std::optional<Process> start_flood(int connections) {
+    const fs::path copy = attacker_copy(home_ / "bin");
+    auto attacker = Process::start(
+        {.argv = {copy.string(), "--nt-helper", "lingering_descriptor_attack",
+                  sandbox_paths().socket.string(), std::string(PING_LINE),
+                  std::to_string(connections)},
+         .capture_stdout = true,
+         .user = Process::User{ATTACKER_UID, ATTACKER_GID}});
+    EXPECT_TRUE(attacker.has_value()) << error_of(attacker);
+    if (!attacker) return std::nullopt;
+    return std::move(*attacker);
+  }
+
+  static std::vector<pid_t> children_of(pid_t parent) {
+    std::vector<pid_t> children;
+    for (const pid_t pid : process_ids()) {
+      const auto stat = proc_stat(pid);
+      if (stat && stat->parent == parent) children.push_back(pid);
+    }
+    return children;
+  }
+
+  TempDir shim_dir_;
+};
+
+// Each connection closed by a process of its own (a fork per exchange) cost
+// the machine a root process per connection, for as long as its sender
+// liked on XNU. 300 connections, each carrying a socket that would linger
+// for an hour: one helper process closes them all, and meanwhile the victim
+// is answered. Orphaned throwaway processes would come to this test, made
+// their reaper.
+TEST_F(DescriptorsPassTest, LingeringSocketsOverManyConnectionsCostOneHelperProcess) {
+  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  const int orphans_before = zombie_children(::getpid());
+  auto attacker = start_flood(300);
+  ASSERT_TRUE(attacker);
+  EXPECT_EQ(attack(client_, "attacker_send", {std::string(PING_LINE)}), "answer:" + PONG_STOPPED);
+  ASSERT_TRUE(
+      eventually([&] { return attacker->stdout_text().ends_with("\n"); }, SLOW_WAIT_LIMIT));
+  EXPECT_EQ(attacker->stdout_text(), "sendmsg:ok\n");
+  // Every one of them was taken, and the service still answers at once.
+  EXPECT_EQ(attack(client_, "attacker_send", {std::string(PING_LINE)}), "answer:" + PONG_STOPPED);
+  const std::vector<pid_t> helpers = children_of(service_->pid());
+  EXPECT_EQ(helpers.size(), 1u);
+  const int orphans = zombie_children(::getpid()) - orphans_before;
+  ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+  for (const pid_t pid : children_of(::getpid())) {
+    if (process_zombie(pid) && pid != service_->pid()) ::waitpid(pid, nullptr, WNOHANG);
+  }
+  EXPECT_EQ(orphans, 0) << "processes the service made and let go";
+}
+
+// Closing the listener closes the connections still queued on it, and with
+// them what they carry. Shut down with 50 such connections queued, the
+// service ends while the attacker still holds on.
+TEST_F(DescriptorsPassTest, ShutdownWithLingeringSocketsQueuedEndsAtOnce) {
+  service_->signal(SIGSTOP);
+  ASSERT_TRUE(eventually([&] {
+    const auto stat = proc_stat(service_->pid());
+    return stat && stat->state == 'T';
+  }));
+  auto attacker = start_flood(50);
+  const bool sent = attacker && eventually([&] { return attacker->stdout_text().ends_with("\n"); },
+                                           SLOW_WAIT_LIMIT);
+  service_->signal(SIGTERM);
+  service_->signal(SIGCONT);
+  ASSERT_TRUE(sent);
+  EXPECT_EQ(attacker->stdout_text(), "sendmsg:ok\n");
+  const auto status = service_->wait_exit();
+  ASSERT_TRUE(status.has_value()) << "the service waited on what the attacker sent";
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
 }
 
 }  // namespace

@@ -12,6 +12,10 @@
 //               NIMBLETRACE_SHIM_DIR/sigwait-spurious when it did.
 //   busy        unlinkat of an existing entry named NIMBLETRACE_SHIM_BUSY_UNLINK
 //               fails with EBUSY: a file system that refuses to remove it.
+//   rights      with NIMBLETRACE_SHIM_NO_PASSRIGHTS set, setsockopt and
+//               getsockopt of SO_PASSRIGHTS answer ENOPROTOOPT, as every
+//               Linux before 6.16 does: descriptors pass over every
+//               connection, as they do on XNU.
 //   pause       after a successful mkdir of NIMBLETRACE_SHIM_PAUSE_AFTER, it
 //               creates NIMBLETRACE_SHIM_DIR/paused and waits, at most 30 s,
 //               for NIMBLETRACE_SHIM_DIR/resume to appear.
@@ -20,6 +24,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -94,4 +99,34 @@ extern "C" int unlinkat(int dir_fd, const char* name, int flags) {
     return -1;
   }
   return next(dir_fd, name, flags);
+}
+
+namespace {
+
+// include/uapi/asm-generic/socket.h, Linux 6.16.
+constexpr int SO_PASSRIGHTS_OPTION = 83;
+
+bool passrights_unknown(int level, int name) {
+  return level == SOL_SOCKET && name == SO_PASSRIGHTS_OPTION &&
+         std::getenv("NIMBLETRACE_SHIM_NO_PASSRIGHTS") != nullptr;
+}
+
+}  // namespace
+
+extern "C" int setsockopt(int fd, int level, int name, const void* value, socklen_t length) {
+  static const auto next = real<int (*)(int, int, int, const void*, socklen_t)>("setsockopt");
+  if (passrights_unknown(level, name)) {
+    errno = ENOPROTOOPT;
+    return -1;
+  }
+  return next(fd, level, name, value, length);
+}
+
+extern "C" int getsockopt(int fd, int level, int name, void* value, socklen_t* length) {
+  static const auto next = real<int (*)(int, int, int, void*, socklen_t*)>("getsockopt");
+  if (passrights_unknown(level, name)) {
+    errno = ENOPROTOOPT;
+    return -1;
+  }
+  return next(fd, level, name, value, length);
 }
