@@ -568,6 +568,17 @@ class UnprivilegedAttackTest : public SandboxServiceTest {
                                    const std::function<bool()>& ready) {
     std::string output;
     service_->signal(SIGSTOP);
+    // kill() returns before the stop takes hold; until the loop's thread, the
+    // main one, is seen stopped, it may still accept the attacker.
+    const pid_t pid = service_->pid();
+    if (!eventually([&] {
+          const auto stat = proc_stat(pid);
+          return stat && stat->state == 'T';
+        })) {
+      service_->signal(SIGCONT);
+      ADD_FAILURE() << "the service never stopped";
+      return output;
+    }
     {
       std::jthread attacker([&] { output = attack(); });
       const bool done = eventually(ready, SLOW_WAIT_LIMIT);
@@ -924,16 +935,31 @@ TEST_F(UnprivilegedAttackTest, ExecutableSwappedInsideAUserNamespaceIsRefused) {
 // takes care never to drop the last reference itself.
 TEST_F(UnprivilegedAttackTest, DescriptorSentToTheServiceCannotFreezeIt) {
   const fs::path copy = attacker_copy(home_ / "bin");
-  auto attacker =
-      Process::start({.argv = {copy.string(), "--nt-helper", "lingering_descriptor_attack",
-                               sandbox_paths().socket.string(), std::string(PING_LINE), "1"},
-                      .capture_stdout = true,
-                      .user = Process::User{ATTACKER_UID, ATTACKER_GID}});
-  ASSERT_OK(attacker);
-  // Stopped, so the descriptor is queued before the service accepts.
-  (void)attack_while_stopped([] { return std::string(); },
-                             [&] { return attacker->stdout_text().ends_with("\n"); });
-  const std::string sent = attacker->stdout_text();
+  // Outlives the attack: its end of the TCP connection must stay open while
+  // the service holds the socket that was sent.
+  std::optional<Process> attacker;
+  std::atomic<bool> attacked{false};
+  // Stopped, so the descriptor is queued before the service accepts; a
+  // connection the service had already refused and closed would fail the
+  // send with EPIPE whatever the kernel's rule on descriptors.
+  const std::string sent = attack_while_stopped(
+      [&] {
+        auto started =
+            Process::start({.argv = {copy.string(), "--nt-helper", "lingering_descriptor_attack",
+                                     sandbox_paths().socket.string(), std::string(PING_LINE), "1"},
+                            .capture_stdout = true,
+                            .user = Process::User{ATTACKER_UID, ATTACKER_GID}});
+        std::string output = started ? "" : "cannot start the attacker: " + started.error();
+        if (started) {
+          attacker.emplace(std::move(*started));
+          (void)eventually([&] { return attacker->stdout_text().ends_with("\n"); },
+                           SLOW_WAIT_LIMIT);
+          output = attacker->stdout_text();
+        }
+        attacked.store(true);
+        return output;
+      },
+      [&] { return attacked.load(); });
   UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   app_lib::platform::guard_unix_listener(probe.get());
   if (app_lib::platform::refuses_descriptors(probe.get())) {

@@ -95,6 +95,26 @@ std::optional<int> tcp_accept_queue(const std::string& endpoint) {
   return std::nullopt;
 }
 
+bool unix_listening(const fs::path& path) {
+  // listen() sets __SO_ACCEPTCON in the flags column (net/unix/af_unix.c,
+  // unix_seq_show); a socket merely bound shows 0.
+  constexpr unsigned long ACCEPTING = 0x00010000;
+  std::ifstream table("/proc/net/unix");
+  std::string line;
+  std::getline(table, line);  // header
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, references, protocol, flags, type, state, inode;
+    if (!(fields >> slot >> references >> protocol >> flags >> type >> state >> inode)) continue;
+    // The path is the rest of the line after one blank, blanks and all; an
+    // unbound socket has none.
+    std::string bound;
+    if (fields.get() != ' ' || !std::getline(fields, bound) || bound != path.native()) continue;
+    if ((std::stoul(flags, nullptr, 16) & ACCEPTING) != 0) return true;
+  }
+  return false;
+}
+
 std::chrono::nanoseconds cpu_time(pid_t pid) {
   long long total = 0;
   std::error_code ec;

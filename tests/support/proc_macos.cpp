@@ -2,7 +2,10 @@
 #include <pthread.h>
 #include <sys/proc.h>
 #include <sys/proc_info.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
+#include <cstring>
 #include <filesystem>
 
 #include "tests/support/test_support.h"
@@ -50,16 +53,47 @@ fs::path process_executable(pid_t pid) {
   return ::proc_pidpath(pid, path, sizeof path) > 0 ? fs::path(path) : fs::path();
 }
 
-std::set<int> open_descriptors(pid_t pid) {
-  std::set<int> fds;
+namespace {
+
+std::vector<proc_fdinfo> descriptor_entries(pid_t pid) {
   const int size = ::proc_pidinfo(pid, PROC_PIDLISTFDS, 0, nullptr, 0);
-  if (size <= 0) return fds;
+  if (size <= 0) return {};
   std::vector<proc_fdinfo> entries(static_cast<std::size_t>(size) / sizeof(proc_fdinfo));
   const int got = ::proc_pidinfo(pid, PROC_PIDLISTFDS, 0, entries.data(), size);
-  for (int i = 0; got > 0 && i < got / static_cast<int>(sizeof(proc_fdinfo)); ++i) {
-    fds.insert(entries[static_cast<std::size_t>(i)].proc_fd);
-  }
+  entries.resize(got > 0 ? static_cast<std::size_t>(got) / sizeof(proc_fdinfo) : 0);
+  return entries;
+}
+
+}  // namespace
+
+std::set<int> open_descriptors(pid_t pid) {
+  std::set<int> fds;
+  for (const proc_fdinfo& entry : descriptor_entries(pid)) fds.insert(entry.proc_fd);
   return fds;
+}
+
+bool unix_listening(const fs::path& path) {
+  // There is no table of Unix sockets to read, so look through the
+  // descriptors of every process. solisten sets SO_ACCEPTCONN in so_options
+  // and fill_socketinfo reports them with the bound address (XNU
+  // bsd/kern/uipc_socket.c, bsd/kern/socket_info.c).
+  for (const pid_t pid : process_ids()) {
+    for (const proc_fdinfo& entry : descriptor_entries(pid)) {
+      if (entry.proc_fdtype != PROX_FDTYPE_SOCKET) continue;
+      socket_fdinfo info{};
+      if (::proc_pidfdinfo(pid, entry.proc_fd, PROC_PIDFDSOCKETINFO, &info, sizeof info) !=
+          static_cast<int>(sizeof info)) {
+        continue;
+      }
+      if (info.psi.soi_kind != SOCKINFO_UN || (info.psi.soi_options & SO_ACCEPTCONN) == 0) {
+        continue;
+      }
+      const char* bound = info.psi.soi_proto.pri_un.unsi_addr.ua_sun.sun_path;
+      const std::size_t capacity = sizeof info.psi.soi_proto.pri_un.unsi_addr.ua_sun.sun_path;
+      if (std::string_view(bound, ::strnlen(bound, capacity)) == path.native()) return true;
+    }
+  }
+  return false;
 }
 
 bool waiting_in_poll(pid_t) {

@@ -73,9 +73,12 @@ bool ServiceProcess::wait_ready(std::chrono::milliseconds limit) {
              [&] {
                if (!running()) return true;
                if (const auto* u = std::get_if<ServiceTransport::Unix>(&endpoint_.endpoint)) {
+                 // A killed service leaves a socket file of the final mode, so
+                 // the file alone may be the old one. The mode is set after
+                 // listen(): a listener alone may still keep clients out.
                  struct stat st {};
-                 return ::stat(u->path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) &&
-                        (st.st_mode & 0777) == 0666;
+                 return unix_listening(u->path) && ::stat(u->path.c_str(), &st) == 0 &&
+                        S_ISSOCK(st.st_mode) && (st.st_mode & 0777) == 0666;
                }
                return tcp_accept_queue(std::get<ServiceTransport::Tcp>(endpoint_.endpoint).addr)
                    .has_value();

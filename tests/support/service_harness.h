@@ -68,8 +68,9 @@ class ServiceProcess {
   pid_t pid() const { return process_ ? process_->pid() : -1; }
   const app_lib::service_transport::ServiceTransport& endpoint() const { return endpoint_; }
 
-  // Waits until the endpoint accepts connections (socket file present or TCP
-  // port listening) or the process exits. False on timeout or exit.
+  // Waits until the endpoint accepts connections (a socket listening at the
+  // Unix path, open to everyone, or the TCP port listening) or the process
+  // exits. False on timeout or exit.
   bool wait_ready(std::chrono::milliseconds limit = WAIT_LIMIT);
   void signal(int signal_number) const;
   // The raw wait status, or nullopt if the process is still running at the limit.
