@@ -352,6 +352,35 @@ NIMBLETRACE_TEST_HELPER(lingering_descriptor_attack) {
   return 0;
 }
 
+// argv: socket, line, count, cgroup. Waits until the test has moved it into
+// `cgroup` (pids), makes every task the cgroup still allows, then floods as
+// above.
+NIMBLETRACE_TEST_HELPER(every_task_then_lingering_flood) {
+  if (argc != 4) return 2;
+  const auto moved = [&] {
+    std::ifstream cgroups("/proc/self/cgroup");
+    for (std::string line; std::getline(cgroups, line);) {
+      if (line.find(":pids:") != std::string::npos && line.ends_with(argv[3])) return true;
+    }
+    return false;
+  };
+  if (!eventually(moved)) return 3;
+  int held = 0;
+  for (;;) {
+    const pid_t child = ::fork();
+    if (child < 0) break;
+    if (child == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      ::pause();
+      ::_exit(0);
+    }
+    ++held;
+  }
+  std::printf("held:%d\n", held);
+  char* flood[] = {argv[0], argv[1], argv[2], nullptr};
+  return nt_helper_lingering_descriptor_attack(3, flood);
+}
+
 // The service's helper role, for a stream made by the test itself.
 NIMBLETRACE_TEST_HELPER(connection_closer) {
   return app_lib::service_transport::run_connection_closer(STDIN_FILENO);
@@ -1049,17 +1078,38 @@ class DescriptorsPassTest : public UnprivilegedAttackTest {
     start_service(options);
   }
 
-  std::optional<Process> start_flood(int connections) {
+  // Runs `helper` of an attacker's copy of this binary (socket, request line,
+  // then `args`) while the service is stopped, so that every connection it
+  // makes, and what each carries, is queued before the service looks at
+  // any; `started` runs as soon as the attacker exists. The attacker is
+  // returned alive, its last line told how its sends went.
+  std::optional<Process> flood_queued(const std::string& helper, std::vector<std::string> args,
+                                      const std::function<void(pid_t)>& started = {}) {
     const fs::path copy = attacker_copy(home_ / "bin");
-    auto attacker = Process::start(
-        {.argv = {copy.string(), "--nt-helper", "lingering_descriptor_attack",
-                  sandbox_paths().socket.string(), std::string(PING_LINE),
-                  std::to_string(connections)},
-         .capture_stdout = true,
-         .user = Process::User{ATTACKER_UID, ATTACKER_GID}});
-    EXPECT_TRUE(attacker.has_value()) << error_of(attacker);
-    if (!attacker) return std::nullopt;
-    return std::move(*attacker);
+    std::vector<std::string> argv{copy.string(), "--nt-helper", helper,
+                                  sandbox_paths().socket.string(), std::string(PING_LINE)};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::optional<Process> attacker;
+    std::atomic<bool> flooded{false};
+    (void)attack_while_stopped(
+        [&] {
+          auto process = Process::start({.argv = argv,
+                                         .capture_stdout = true,
+                                         .user = Process::User{ATTACKER_UID, ATTACKER_GID}});
+          EXPECT_TRUE(process.has_value()) << error_of(process);
+          if (process) {
+            attacker.emplace(std::move(*process));
+            if (started) started(attacker->pid());
+            EXPECT_TRUE(eventually(
+                [&] { return attacker->stdout_text().find("sendmsg:") != std::string::npos; },
+                SLOW_WAIT_LIMIT));
+            (void)eventually([&] { return attacker->stdout_text().ends_with("\n"); });
+          }
+          flooded.store(true);
+          return std::string();
+        },
+        [&] { return flooded.load(); });
+    return attacker;
   }
 
   static std::vector<pid_t> children_of(pid_t parent) {
@@ -1083,13 +1133,9 @@ class DescriptorsPassTest : public UnprivilegedAttackTest {
 TEST_F(DescriptorsPassTest, LingeringSocketsOverManyConnectionsCostOneHelperProcess) {
   ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
   const int orphans_before = zombie_children(::getpid());
-  auto attacker = start_flood(300);
+  auto attacker = flood_queued("lingering_descriptor_attack", {"300"});
   ASSERT_TRUE(attacker);
-  EXPECT_EQ(attack(client_, "attacker_send", {std::string(PING_LINE)}), "answer:" + PONG_STOPPED);
-  ASSERT_TRUE(
-      eventually([&] { return attacker->stdout_text().ends_with("\n"); }, SLOW_WAIT_LIMIT));
   EXPECT_EQ(attacker->stdout_text(), "sendmsg:ok\n");
-  // Every one of them was taken, and the service still answers at once.
   EXPECT_EQ(attack(client_, "attacker_send", {std::string(PING_LINE)}), "answer:" + PONG_STOPPED);
   const std::vector<pid_t> helpers = children_of(service_->pid());
   EXPECT_EQ(helpers.size(), 1u);
@@ -1101,16 +1147,58 @@ TEST_F(DescriptorsPassTest, LingeringSocketsOverManyConnectionsCostOneHelperProc
   EXPECT_EQ(orphans, 0) << "processes the service made and let go";
 }
 
+// A service that made a process per connection, and closed in its own
+// thread when it could not, lingered as soon as an attacker held every task
+// their shared limit allows. In a pids cgroup shared with the service and
+// its helper, an attacker that holds every task left floods it: the victim,
+// outside, is still answered.
+TEST_F(DescriptorsPassTest, AttackerHoldingEveryTaskCannotMakeTheLoopLinger) {
+  const fs::path pids_root = "/sys/fs/cgroup/pids";
+  const fs::path group = pids_root / ("nimbletrace-test-" + std::to_string(::getpid()));
+  std::error_code ec;
+  if (!fs::create_directory(group, ec)) {
+    GTEST_SKIP() << "no pids cgroup to share with the service here: " << group << ": "
+                 << ec.message();
+  }
+  const auto move_into = [](const fs::path& dir, pid_t pid) {
+    std::ofstream(dir / "cgroup.procs") << pid << "\n";
+  };
+  move_into(group, service_->pid());
+  for (const pid_t child : children_of(service_->pid())) move_into(group, child);
+  std::ofstream(group / "pids.max") << 64 << "\n";
+  auto attacker = flood_queued("every_task_then_lingering_flood",
+                               {"50", "/" + group.filename().string()},
+                               [&](pid_t pid) { move_into(group, pid); });
+  ASSERT_TRUE(attacker);
+  const bool flooded = attacker->stdout_text().ends_with("sendmsg:ok\n");
+  const std::string answer = attack(client_, "attacker_send", {std::string(PING_LINE)});
+  const std::string output = attacker->stdout_text();
+  attacker.reset();
+  // Every task goes back, so that the group can be removed.
+  std::ifstream procs(group / "cgroup.procs");
+  for (pid_t pid = 0; procs >> pid;) move_into(pids_root, pid);
+  EXPECT_TRUE(eventually([&] { return fs::remove(group, ec); }));
+  ASSERT_TRUE(flooded) << output;
+  EXPECT_EQ(answer, "answer:" + PONG_STOPPED);
+}
+
 // Closing the listener closes the connections still queued on it, and with
-// them what they carry. Shut down with 50 such connections queued, the
-// service ends while the attacker still holds on.
+// them what they carry. Shut down with 500 such connections queued (more
+// than the loop could take before it sees the stop flag), the service ends
+// while the attacker still holds on.
 TEST_F(DescriptorsPassTest, ShutdownWithLingeringSocketsQueuedEndsAtOnce) {
   service_->signal(SIGSTOP);
   ASSERT_TRUE(eventually([&] {
     const auto stat = proc_stat(service_->pid());
     return stat && stat->state == 'T';
   }));
-  auto attacker = start_flood(50);
+  const fs::path copy = attacker_copy(home_ / "bin");
+  auto attacker = Process::start({.argv = {copy.string(), "--nt-helper",
+                                           "lingering_descriptor_attack",
+                                           sandbox_paths().socket.string(),
+                                           std::string(PING_LINE), "500"},
+                                  .capture_stdout = true,
+                                  .user = Process::User{ATTACKER_UID, ATTACKER_GID}});
   const bool sent = attacker && eventually([&] { return attacker->stdout_text().ends_with("\n"); },
                                            SLOW_WAIT_LIMIT);
   service_->signal(SIGTERM);

@@ -54,10 +54,12 @@ bool waiting_in_poll(pid_t pid);
 // nullopt while nothing listens there.
 std::optional<int> tcp_accept_queue(const std::string& endpoint);
 
-// A socket bound at `path` (spelled as it was bound) listens. The socket file
-// alone tells nothing: a killed process leaves its file behind, mode and all,
-// with nobody listening.
-bool unix_listening(const std::filesystem::path& path);
+// A socket bound at `path` (spelled as it was bound) listens; with `holder`,
+// one of that process's descriptors. The socket file alone tells nothing: a
+// killed process leaves its file behind, mode and all, with nobody
+// listening, and a listener handed to another process before its file was
+// removed still shows the name it was bound to.
+bool unix_listening(const std::filesystem::path& path, pid_t holder = 0);
 
 // Time the process has spent on a CPU, all threads together.
 std::chrono::nanoseconds cpu_time(pid_t pid);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "tests/support/test_support.h"
@@ -95,7 +96,19 @@ std::optional<int> tcp_accept_queue(const std::string& endpoint) {
   return std::nullopt;
 }
 
-bool unix_listening(const fs::path& path) {
+bool unix_listening(const fs::path& path, pid_t holder) {
+  // The inodes of the holder's sockets, as its fd links name them.
+  std::set<std::string> held;
+  if (holder > 0) {
+    std::error_code ec;
+    for (const auto& entry :
+         fs::directory_iterator(fs::path("/proc") / std::to_string(holder) / "fd", ec)) {
+      const std::string target = fs::read_symlink(entry.path(), ec).string();
+      if (!ec && target.starts_with("socket:[") && target.ends_with("]")) {
+        held.insert(target.substr(8, target.size() - 9));
+      }
+    }
+  }
   // listen() sets __SO_ACCEPTCON in the flags column (net/unix/af_unix.c,
   // unix_seq_show); a socket merely bound shows 0.
   constexpr unsigned long ACCEPTING = 0x00010000;
@@ -110,6 +123,7 @@ bool unix_listening(const fs::path& path) {
     // unbound socket has none.
     std::string bound;
     if (fields.get() != ' ' || !std::getline(fields, bound) || bound != path.native()) continue;
+    if (holder > 0 && !held.contains(inode)) continue;
     if ((std::stoul(flags, nullptr, 16) & ACCEPTING) != 0) return true;
   }
   return false;

@@ -72,12 +72,13 @@ std::set<int> open_descriptors(pid_t pid) {
   return fds;
 }
 
-bool unix_listening(const fs::path& path) {
+bool unix_listening(const fs::path& path, pid_t holder) {
   // There is no table of Unix sockets to read, so look through the
   // descriptors of every process. solisten sets SO_ACCEPTCONN in so_options
   // and fill_socketinfo reports them with the bound address (XNU
   // bsd/kern/uipc_socket.c, bsd/kern/socket_info.c).
-  for (const pid_t pid : process_ids()) {
+  const std::vector<pid_t> holders = holder > 0 ? std::vector<pid_t>{holder} : process_ids();
+  for (const pid_t pid : holders) {
     for (const proc_fdinfo& entry : descriptor_entries(pid)) {
       if (entry.proc_fdtype != PROX_FDTYPE_SOCKET) continue;
       socket_fdinfo info{};

@@ -77,7 +77,7 @@ bool ServiceProcess::wait_ready(std::chrono::milliseconds limit) {
                  // the file alone may be the old one. The mode is set after
                  // listen(): a listener alone may still keep clients out.
                  struct stat st {};
-                 return unix_listening(u->path) && ::stat(u->path.c_str(), &st) == 0 &&
+                 return unix_listening(u->path, pid()) && ::stat(u->path.c_str(), &st) == 0 &&
                         S_ISSOCK(st.st_mode) && (st.st_mode & 0777) == 0666;
                }
                return tcp_accept_queue(std::get<ServiceTransport::Tcp>(endpoint_.endpoint).addr)
