@@ -738,7 +738,6 @@ TEST_F(UnprivilegedAttackTest, RuntimeDirectoryIsNeverOpenToOthersEvenUnderAnOpe
   ServiceProcess::Options options = ServiceProcess::Options::privileged();
   options.extra_env = xnu_shim_env(shim_dir.path());
   options.extra_env.push_back("NIMBLETRACE_SHIM_PAUSE_AFTER=" + p.runtime_dir.string());
-  service_.reset();
   const mode_t previous = ::umask(0);
   start_service(options);
   ::umask(previous);
