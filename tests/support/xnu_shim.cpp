@@ -15,11 +15,16 @@
 //   pause       after a successful mkdir of NIMBLETRACE_SHIM_PAUSE_AFTER, it
 //               creates NIMBLETRACE_SHIM_DIR/paused and waits, at most 30 s,
 //               for NIMBLETRACE_SHIM_DIR/resume to appear.
+//   old kernel  with NIMBLETRACE_SHIM_NO_PEERPIDFD set, getsockopt of
+//               SO_PEERPIDFD fails with ENOPROTOOPT, as every Linux before
+//               6.5 answers an option it does not know (net/core/sock.c,
+//               sk_getsockopt, default case).
 
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -94,4 +99,15 @@ extern "C" int unlinkat(int dir_fd, const char* name, int flags) {
     return -1;
   }
   return next(dir_fd, name, flags);
+}
+
+extern "C" int getsockopt(int fd, int level, int option, void* value, socklen_t* length) {
+  static const auto next = real<int (*)(int, int, int, void*, socklen_t*)>("getsockopt");
+  constexpr int SO_PEERPIDFD_OPTION = 77;
+  if (level == SOL_SOCKET && option == SO_PEERPIDFD_OPTION &&
+      std::getenv("NIMBLETRACE_SHIM_NO_PEERPIDFD") != nullptr) {
+    errno = ENOPROTOOPT;
+    return -1;
+  }
+  return next(fd, level, option, value, length);
 }
