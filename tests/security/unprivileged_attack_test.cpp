@@ -979,6 +979,69 @@ TEST_F(UnprivilegedAttackTest, RequestWrittenUnderTheIdOfAReapedClientIsRefusedW
             "answer:" + response_line(true, "service runner pong", "Running"));
 }
 
+// The thread that resolves a start's paths with the requester's rights is a
+// thread of the service, so the service's own /proc entries stay open to it
+// (and /proc/self, /proc/thread-self lead there): /proc/<service>/fdinfo/N
+// is a file where the service holds N and absent where it does not, and a
+// walk through /proc/<service>/task/<tid>/.. goes on only where the thread
+// exists. Whichever way it is reached, a path into /proc gets one answer.
+TEST_F(UnprivilegedAttackTest, TheServicesOwnProcEntriesTellNothingOfWhatItHolds) {
+  const std::string pid = std::to_string(service_->pid());
+  const std::set<int> held = open_descriptors(service_->pid());
+  ASSERT_FALSE(held.empty());
+  const std::string present = std::to_string(*held.rbegin());
+  const std::string absent = std::to_string(*held.rbegin() + 100);
+  ASSERT_EQ(held.count(*held.rbegin() + 100), 0u);
+  const fs::path own_dir = config_dir_of(home_.path(), ATTACKER_UID, ATTACKER_GID, "own: 1\n");
+  const fs::path link = home_ / "fdinfo";
+  fs::create_directory_symlink("/proc/" + pid + "/fdinfo", link);
+  const std::string denied_dir =
+      refused_with("解析 macOS 服务核心配置目录失败: Permission denied (os error 13)");
+  const std::string denied_file =
+      refused_with("解析 macOS 服务核心配置文件失败: Permission denied (os error 13)");
+
+  struct Case {
+    std::string name;
+    std::function<std::string(const std::string&)> line;
+    std::string held;
+    std::string not_held;
+    std::string expected;
+  };
+  const auto dir_in = [](const std::string& prefix) {
+    return [prefix](const std::string& n) {
+      const fs::path dir = prefix + n + "/.nimbletrace";
+      return start_core_line(dir, dir / "config.yaml", sha256_of("own: 1\n"));
+    };
+  };
+  const Case cases[] = {
+      {"the service's fdinfo by its id", dir_in("/proc/" + pid + "/fdinfo/"), present, absent,
+       denied_dir},
+      {"its fdinfo through /proc/self", dir_in("/proc/self/fdinfo/"), present, absent, denied_dir},
+      {"its fdinfo through /proc/thread-self", dir_in("/proc/thread-self/fdinfo/"), present, absent,
+       denied_dir},
+      {"its fdinfo through a link of the attacker's", dir_in(link.string() + "/"), present, absent,
+       denied_dir},
+      {"the configuration file in its fdinfo",
+       [&](const std::string& n) {
+         return start_core_line(own_dir, "/proc/" + pid + "/fdinfo/" + n + "/config.yaml",
+                                sha256_of("own: 1\n"));
+       },
+       present, absent, denied_file},
+      {"out again through a thread of the service",
+       [&](const std::string& tid) {
+         const fs::path dir = "/proc/" + pid + "/task/" + tid + "/../../../.." + own_dir.string();
+         return start_core_line(dir, own_dir / "config.yaml", sha256_of("own: 1\n"));
+       },
+       pid, "999999999", denied_dir},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(attack(client_, "attacker_send", {c.line(c.held)}), "answer:" + c.expected);
+    EXPECT_EQ(attack(client_, "attacker_send", {c.line(c.not_held)}), "answer:" + c.expected);
+  }
+  expect_nothing_done();
+}
+
 // In a user namespace of its own an unprivileged user may make the kernel
 // name any file it can open as its executable, inode and all.
 TEST_F(UnprivilegedAttackTest, ExecutableSwappedInsideAUserNamespaceIsRefused) {
