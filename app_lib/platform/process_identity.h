@@ -33,8 +33,9 @@ struct PeerCredentials {
 };
 
 // The process at the other end of a connected Unix-domain socket, pinned as far
-// as the platform allows: on Linux a pidfd (SO_PEERPIDFD) where the kernel has
-// one, on macOS the audit token (LOCAL_PEERTOKEN). A pinned peer cannot be
+// as the platform allows: on Linux a pidfd (SO_PEERPIDFD, or pidfd_open of its
+// id as the check begins, where the kernel has either), on macOS the audit
+// token (LOCAL_PEERTOKEN). A pinned peer cannot be
 // confused with a later process that was given the same process id. Move-only.
 class PeerProcess {
  public:

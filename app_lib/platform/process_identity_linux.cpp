@@ -71,6 +71,50 @@ bool pidfd_still_names(int pidfd, pid_t pid) {
   return true;
 }
 
+// Pins a peer that SO_PEERPIDFD cannot (Linux 5.3 to 6.4) by opening a pidfd
+// for its id right after the connection was accepted.
+//
+// SO_PEERCRED's id is not proof of anything by itself: the socket holds the
+// connecting process's struct pid (net/unix/af_unix.c, init_peercred:
+// get_pid(task_tgid(current))), and getsockopt translates it on every call
+// (net/core/sock.c, SO_PEERCRED -> cred_to_ucred -> pid_vnr), but
+// pid_nr_ns (kernel/pid.c) returns the number stored in the struct without
+// asking whether any task is still attached. The number itself is given
+// back when the last task leaves the struct, at the reap: __change_pid ->
+// free_pid -> idr_remove, while the struct lives on for whoever holds a
+// reference (delayed_put_pid drops only the tasks' one). From then on
+// alloc_pid may hand the number to a new process, and the socket goes on
+// reporting it (read at Linux 6.1; the same functions back to 5.3). No
+// second look at SO_PEERCRED can therefore tell whether the id still names
+// the connector, and no socket option before 6.5 names the struct pid
+// itself.
+//
+// What the pidfd does give: it names whoever holds the id when it is
+// opened, and keeps naming that process alone. If the connector has not
+// been reaped by then, that is the connector, and from here on the pin is
+// as firm as SO_PEERPIDFD's: peer_executable and writer_after_read refuse
+// it once it has been reaped, so a process that later takes over the id
+// cannot write in its name. If the connector was reaped while the
+// connection waited to be accepted, and another process took its id, the
+// pidfd names that process, and nothing here can tell. That process must
+// then run the authorized client itself when the check reads its
+// executable, and the request must come from the id it holds: it gains
+// nothing over a process that writes its request and then execs the
+// authorized client, which Linux cannot tell apart on any kernel (see the
+// README).
+std::optional<PeerProcess> pin_by_id(pid_t pid, PeerCredentials who) {
+  const long pidfd = ::syscall(SYS_pidfd_open, pid, 0);
+  if (pidfd >= 0) return PeerProcess(pid, sys::UniqueFd(static_cast<int>(pidfd)), std::move(who));
+  // Before Linux 5.3 there is no pidfd at all, and the bare id is all
+  // there is: a peer reaped after the check can have its id taken, and the
+  // request read under it.
+  if (errno == ENOSYS) return PeerProcess(pid, sys::UniqueFd{}, std::move(who));
+  // ESRCH: the id is free, so the connector is gone. EINVAL: the id now
+  // names a thread, not a process, so it was reused. Anything else (no
+  // descriptor left) leaves the peer unpinned where pinning exists.
+  return PeerProcess::gone(pid);
+}
+
 // The user namespace a /proc entry's process lives in, as the kernel names
 // it: "user:[N]", N being the namespace's inode number on nsfs
 // (proc_ns_readlink). Every namespace lives on that one nsfs instance and
@@ -130,11 +174,11 @@ std::optional<PeerProcess> identify_peer(int socket_fd, PeerPinning pinning) {
     if (pidfd >= 0) return PeerProcess(credentials.pid, sys::UniqueFd(pidfd), std::move(who));
     return PeerProcess::gone(credentials.pid);
   }
-  // A kernel older than 6.5 does not know the option: the process id is all
-  // there is. Any other refusal (6.5 to 6.14 answer EINVAL once the peer has
-  // been reaped) means the peer cannot be pinned, and an id that may already
-  // belong to someone else must not be trusted.
-  if (errno == ENOPROTOOPT) return PeerProcess(credentials.pid, sys::UniqueFd{}, std::move(who));
+  // A kernel older than 6.5 does not know the option: pin by the id. Any
+  // other refusal (6.5 to 6.14 answer EINVAL once the peer has been reaped)
+  // means the peer cannot be pinned, and an id that may already belong to
+  // someone else must not be trusted.
+  if (errno == ENOPROTOOPT) return pin_by_id(credentials.pid, std::move(who));
   return PeerProcess::gone(credentials.pid);
 }
 
@@ -180,7 +224,7 @@ std::optional<PeerExecutable> peer_executable(const PeerProcess& peer,
 // namespace, read when the chunk is received: the id of a writer that has
 // since been reaped may by then belong to someone else, and so may the
 // verified peer's. While the verified process has not been reaped its id is
-// its own; since it was alive (pinned by SO_PEERPIDFD) at connect() and at
+// its own; since it was alive (pinned by its pidfd) at connect() and at
 // the check, a chunk carrying that id after the read was written by it. So
 // one look at the pidfd after the read stands in for comparing a pidfd per
 // chunk (SO_PASSPIDFD): that would install, compare and close a descriptor

@@ -48,9 +48,11 @@ constexpr sys::FileReadOptions kConfigRead{
 // The part of a start that touches the client's names: resolve both paths,
 // apply the directory rule and open the file.
 Result<sys::UniqueFd> resolve_and_open(const ServiceRunnerCoreLaunchConfig& config) {
-  auto directory = sys::canonicalize(fs::path(config.config_dir));
+  // Resolved on the requester's behalf by a thread of the service, whose own
+  // /proc entries the requester must not be able to probe this way.
+  auto directory = sys::canonicalize_outside_proc(fs::path(config.config_dir));
   if (!directory) return fail(sys::with_cause(kDirectoryFailed, directory.error()));
-  auto file = sys::canonicalize(fs::path(config.config_file));
+  auto file = sys::canonicalize_outside_proc(fs::path(config.config_file));
   if (!file) return fail(sys::with_cause("解析 macOS 服务核心配置文件失败", file.error()));
   if (!follows_directory_rule(*directory, *file)) {
     return fail("拒绝不符合应用运行目录规则的 macOS 服务核心配置路径");

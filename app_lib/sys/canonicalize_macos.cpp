@@ -20,6 +20,11 @@ Result<std::filesystem::path> canonicalize(const std::filesystem::path& path) {
   return std::filesystem::path(resolved.get());
 }
 
+// XNU has no procfs and no /proc to reach.
+Result<std::filesystem::path> canonicalize_outside_proc(const std::filesystem::path& path) {
+  return canonicalize(path);
+}
+
 // realpath(3) resolves by name and keeps no descriptor to ask, so the
 // identity takes one stat of the canonical path.
 Result<CanonicalFile> canonicalize_file(const std::filesystem::path& path) {

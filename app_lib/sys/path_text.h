@@ -18,6 +18,14 @@ std::string path_text(const std::filesystem::path& path);
 // must exist. The error is the system error text alone.
 Result<std::filesystem::path> canonicalize(const std::filesystem::path& path);
 
+// canonicalize for a path a client names, to be resolved with the client's
+// rights: a path whose resolution reaches the kernel's process file system
+// anywhere (Linux /proc, by its name, a link, a mount or "..") fails with
+// EACCES's text before anything there is looked up, so what the service's
+// own process entries hold is never told apart. macOS has no such file
+// system.
+Result<std::filesystem::path> canonicalize_outside_proc(const std::filesystem::path& path);
+
 // canonicalize, and which file the canonical path named as it was resolved;
 // where the kernel resolves the path on a descriptor, that descriptor tells,
 // so no second walk of the path is needed.

@@ -6,9 +6,12 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -259,6 +262,40 @@ NIMBLETRACE_TEST_HELPER(descriptor_passing_attack) {
   int status = 0;
   (void)::waitpid(client, &status, 0);
   std::printf("answer:%s", answer.c_str());
+  return 0;
+}
+
+// Exit status of write_under_id when it did not get the id it was meant to.
+constexpr int MISSED_ID = 78;
+
+// argv: socket, channel descriptor. Run as the authorized client: connects,
+// sends a blank (white space before a request is no request yet), waits
+// until the service has read it, which it does only after its check, hands
+// the connection over the channel and exits.
+NIMBLETRACE_TEST_HELPER(connect_checked_and_hand_over) {
+  if (argc != 2) return 2;
+  const int channel = std::stoi(argv[1]);
+  const UniqueFd fd = connect_raw(ServiceTransport::unix_socket(argv[0]));
+  if (!fd || !send_raw(fd.get(), " ")) return 3;
+  // SIOCOUTQ: what the peer has not yet read of ours (net/unix/af_unix.c,
+  // unix_outq_len).
+  const bool read = eventually([&] {
+    int unread = -1;
+    return ::ioctl(fd.get(), SIOCOUTQ, &unread) == 0 && unread == 0;
+  });
+  if (!read) return 4;
+  return send_descriptor(channel, fd.get()) == 0 ? 0 : 5;
+}
+
+// argv: connection descriptor, process id, line. Writes `line` on the
+// inherited connection only if this process got that id, and prints
+// "answer:" and what came back.
+NIMBLETRACE_TEST_HELPER(write_under_id) {
+  if (argc != 3) return 2;
+  if (::getpid() != static_cast<pid_t>(std::stol(argv[1]))) return MISSED_ID;
+  const int connection = std::stoi(argv[0]);
+  (void)send_raw(connection, argv[2]);
+  std::printf("answer:%s", receive_until_eof(connection).c_str());
   return 0;
 }
 
@@ -807,7 +844,6 @@ TEST_F(UnprivilegedAttackTest, RuntimeDirectoryIsNeverOpenToOthersEvenUnderAnOpe
   ServiceProcess::Options options = ServiceProcess::Options::privileged();
   options.extra_env = xnu_shim_env(shim_dir.path());
   options.extra_env.push_back("NIMBLETRACE_SHIM_PAUSE_AFTER=" + p.runtime_dir.string());
-  service_.reset();
   const mode_t previous = ::umask(0);
   start_service(options);
   ::umask(previous);
@@ -941,6 +977,137 @@ TEST_F(UnprivilegedAttackTest, RequestWrittenByAProcessTheConnectionWasPassedToI
   const std::string output =
       attack(copy, "descriptor_passing_attack", {std::string(STOP_LINE), client_.string()});
   expect_refusal_naming(output, copy);
+  expect_nothing_done();
+}
+
+// Before Linux 6.5 (replayed: the preloaded shim refuses SO_PEERPIDFD as
+// those kernels refuse an option they do not know) the socket names its peer
+// by id alone. The authorized client connects, passes the check, hands its
+// connection to the attacker and is reaped; a process of the attacker's that
+// is given the same id then writes stop_core on that connection. The test
+// stands in for the attacker only in what takes no privilege (holding the
+// connection, reaping the client) and, as root, steers the next process id
+// instead of letting the attacker fork until the id comes round.
+TEST_F(UnprivilegedAttackTest, RequestWrittenUnderTheIdOfAReapedClientIsRefusedWithoutPeerPidfd) {
+  TempDir shim_dir;
+  ServiceProcess::Options options = ServiceProcess::Options::privileged();
+  options.extra_env = xnu_shim_env(shim_dir.path());
+  options.extra_env.push_back("NIMBLETRACE_SHIM_NO_PEERPIDFD=1");
+  start_service(options);
+  const fs::path own_dir = config_dir_of(home_.path(), ATTACKER_UID, ATTACKER_GID, "own: 1\n");
+  ASSERT_EQ(attack(client_, "attacker_send",
+                   {start_core_line(own_dir, own_dir / "config.yaml", sha256_of("own: 1\n"))}),
+            "answer:" + STARTED);
+  const std::vector<pid_t> cores = running_cores();
+  ASSERT_EQ(cores.size(), 1u);
+  const fs::path copy = attacker_copy(home_ / "bin");
+
+  int pair[2] = {-1, -1};
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  const UniqueFd channel(pair[0]);
+  UniqueFd client_end(pair[1]);
+  auto client =
+      Process::start({.argv = {client_.string(), "--nt-helper", "connect_checked_and_hand_over",
+                               sandbox_paths().socket.string(), std::to_string(client_end.get())},
+                      .user = Process::User{ATTACKER_UID, ATTACKER_GID},
+                      .inherited_fds = {client_end.get()}});
+  ASSERT_OK(client);
+  client_end.reset();
+  ASSERT_TRUE(wait_for_events(channel.get(), POLLIN, deadline_after(WAIT_LIMIT)));
+  UniqueFd connection = receive_descriptor(channel.get());
+  ASSERT_TRUE(connection);
+  ASSERT_TRUE(exited_cleanly(client->wait_exit()));
+  const pid_t id = client->pid();
+
+  std::string output;
+  for (int attempt = 0; attempt < 10 && output.empty(); ++attempt) {
+    // Another process on the machine may take the id between the write
+    // and the spawn; then the next try steers again while the id is free.
+    if (!write_text("/proc/sys/kernel/ns_last_pid", std::to_string(id - 1))) {
+      GTEST_SKIP() << "the next process id cannot be steered here";
+    }
+    auto [status, text] = run_program(
+        {.argv = {copy.string(), "--nt-helper", "write_under_id", std::to_string(connection.get()),
+                  std::to_string(id), std::string(STOP_LINE)},
+         .user = Process::User{ATTACKER_UID, ATTACKER_GID},
+         .inherited_fds = {connection.get()}},
+        ATTACK_LIMIT);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+      output = text;
+    } else if (!WIFEXITED(status) || WEXITSTATUS(status) != MISSED_ID) {
+      FAIL() << "write_under_id: wait status " << status << ", output: " << text;
+    } else if (!process_collected(id)) {
+      GTEST_SKIP() << "another process took id " << id << " first";
+    }
+  }
+  connection.reset();
+  ASSERT_FALSE(output.empty()) << "no process got id " << id;
+  expect_refusal_naming(output, copy);
+  EXPECT_EQ(running_cores(), cores);
+  EXPECT_EQ(attack(client_, "attacker_send", {std::string(PING_LINE)}),
+            "answer:" + response_line(true, "service runner pong", "Running"));
+}
+
+// The thread that resolves a start's paths with the requester's rights is a
+// thread of the service, so the service's own /proc entries stay open to it
+// (and /proc/self, /proc/thread-self lead there): /proc/<service>/fdinfo/N
+// is a file where the service holds N and absent where it does not, and a
+// walk through /proc/<service>/task/<tid>/.. goes on only where the thread
+// exists. Whichever way it is reached, a path into /proc gets one answer.
+TEST_F(UnprivilegedAttackTest, TheServicesOwnProcEntriesTellNothingOfWhatItHolds) {
+  const std::string pid = std::to_string(service_->pid());
+  const std::set<int> held = open_descriptors(service_->pid());
+  ASSERT_FALSE(held.empty());
+  const std::string present = std::to_string(*held.rbegin());
+  const std::string absent = std::to_string(*held.rbegin() + 100);
+  ASSERT_EQ(held.count(*held.rbegin() + 100), 0u);
+  const fs::path own_dir = config_dir_of(home_.path(), ATTACKER_UID, ATTACKER_GID, "own: 1\n");
+  const fs::path link = home_ / "fdinfo";
+  fs::create_directory_symlink("/proc/" + pid + "/fdinfo", link);
+  const std::string denied_dir =
+      refused_with("解析 macOS 服务核心配置目录失败: Permission denied (os error 13)");
+  const std::string denied_file =
+      refused_with("解析 macOS 服务核心配置文件失败: Permission denied (os error 13)");
+
+  struct Case {
+    std::string name;
+    std::function<std::string(const std::string&)> line;
+    std::string held;
+    std::string not_held;
+    std::string expected;
+  };
+  const auto dir_in = [](const std::string& prefix) {
+    return [prefix](const std::string& n) {
+      const fs::path dir = prefix + n + "/.nimbletrace";
+      return start_core_line(dir, dir / "config.yaml", sha256_of("own: 1\n"));
+    };
+  };
+  const Case cases[] = {
+      {"the service's fdinfo by its id", dir_in("/proc/" + pid + "/fdinfo/"), present, absent,
+       denied_dir},
+      {"its fdinfo through /proc/self", dir_in("/proc/self/fdinfo/"), present, absent, denied_dir},
+      {"its fdinfo through /proc/thread-self", dir_in("/proc/thread-self/fdinfo/"), present, absent,
+       denied_dir},
+      {"its fdinfo through a link of the attacker's", dir_in(link.string() + "/"), present, absent,
+       denied_dir},
+      {"the configuration file in its fdinfo",
+       [&](const std::string& n) {
+         return start_core_line(own_dir, "/proc/" + pid + "/fdinfo/" + n + "/config.yaml",
+                                sha256_of("own: 1\n"));
+       },
+       present, absent, denied_file},
+      {"out again through a thread of the service",
+       [&](const std::string& tid) {
+         const fs::path dir = "/proc/" + pid + "/task/" + tid + "/../../../.." + own_dir.string();
+         return start_core_line(dir, own_dir / "config.yaml", sha256_of("own: 1\n"));
+       },
+       pid, "999999999", denied_dir},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(attack(client_, "attacker_send", {c.line(c.held)}), "answer:" + c.expected);
+    EXPECT_EQ(attack(client_, "attacker_send", {c.line(c.not_held)}), "answer:" + c.expected);
+  }
   expect_nothing_done();
 }
 

@@ -123,6 +123,12 @@ app_lib::Result<Process> Process::start(Options options) {
     setup.opened.push_back(fd);
     ::posix_spawn_file_actions_adddup2(&setup.actions, fd, target);
   }
+  // A dup2 onto the same number clears close-on-exec in the child alone
+  // (Austin Group issue 411; glibc 2.29 and later). Only Linux suites hand
+  // descriptors over.
+  for (const int fd : options.inherited_fds) {
+    ::posix_spawn_file_actions_adddup2(&setup.actions, fd, fd);
+  }
   if (!options.cwd.empty()) {
     ::posix_spawn_file_actions_addchdir_np(&setup.actions, options.cwd.c_str());
   }

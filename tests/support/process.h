@@ -46,6 +46,9 @@ class Process {
     std::vector<int> ignored_signals{};
     // Runs as this user, with no supplementary groups and no way back to root.
     std::optional<User> user{};
+    // Descriptors of ours the program gets under the same numbers, as a
+    // parent hands a child a connection; every other stays behind.
+    std::vector<int> inherited_fds{};
   };
 
   static app_lib::Result<Process> start(Options options);

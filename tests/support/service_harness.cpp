@@ -110,6 +110,13 @@ void SandboxServiceTest::TearDown() {
 }
 
 void SandboxServiceTest::start_service(ServiceProcess::Options options) {
+  if (service_) {
+    // A killed service leaves its socket file behind, which would pass for
+    // the new one's before that one listens.
+    service_.reset();
+    std::error_code ec;
+    fs::remove(sandbox_paths().socket, ec);
+  }
   service_.emplace(std::move(options));
   ASSERT_TRUE(service_->wait_ready()) << service_->stderr_text();
 }

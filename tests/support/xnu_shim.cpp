@@ -19,6 +19,10 @@
 //   pause       after a successful mkdir of NIMBLETRACE_SHIM_PAUSE_AFTER, it
 //               creates NIMBLETRACE_SHIM_DIR/paused and waits, at most 30 s,
 //               for NIMBLETRACE_SHIM_DIR/resume to appear.
+//   old kernel  with NIMBLETRACE_SHIM_NO_PEERPIDFD set, getsockopt of
+//               SO_PEERPIDFD fails with ENOPROTOOPT, as every Linux before
+//               6.5 answers an option it does not know (net/core/sock.c,
+//               sk_getsockopt, default case).
 
 #include <dlfcn.h>
 #include <errno.h>
@@ -111,6 +115,14 @@ bool passrights_unknown(int level, int name) {
          std::getenv("NIMBLETRACE_SHIM_NO_PASSRIGHTS") != nullptr;
 }
 
+// Linux 6.5; unknown before.
+constexpr int SO_PEERPIDFD_OPTION = 77;
+
+bool peerpidfd_unknown(int level, int name) {
+  return level == SOL_SOCKET && name == SO_PEERPIDFD_OPTION &&
+         std::getenv("NIMBLETRACE_SHIM_NO_PEERPIDFD") != nullptr;
+}
+
 }  // namespace
 
 extern "C" int setsockopt(int fd, int level, int name, const void* value, socklen_t length) {
@@ -124,7 +136,7 @@ extern "C" int setsockopt(int fd, int level, int name, const void* value, sockle
 
 extern "C" int getsockopt(int fd, int level, int name, void* value, socklen_t* length) {
   static const auto next = real<int (*)(int, int, int, void*, socklen_t*)>("getsockopt");
-  if (passrights_unknown(level, name)) {
+  if (passrights_unknown(level, name) || peerpidfd_unknown(level, name)) {
     errno = ENOPROTOOPT;
     return -1;
   }

@@ -107,6 +107,51 @@ TEST(PathTextTest, CanonicalizeAgreesWithRealpath) {
   }
 }
 
+// canonicalize_outside_proc resolves a path that crosses a mount point a
+// component at a time, reading links itself; outside procfs it must answer
+// what realpath(3) answers. /dev is a mount of its own on most systems, and
+// reached here through links, "..", and a trailing slash.
+TEST(PathTextTest, CanonicalizeOutsideProcAgreesWithRealpathAcrossMounts) {
+  nimbletrace_test::TempDir dir;
+  fs::create_directories(dir / "a" / "b");
+  nimbletrace_test::write_file(dir / "a" / "b" / "file", "x");
+  fs::create_directory_symlink("/dev", dir / "dev");
+  fs::create_symlink("../dev/null", dir / "a" / "null");
+  fs::create_symlink("loop", dir / "loop");
+  const std::string base = dir.path().string();
+  const std::string cases[] = {
+      base + "/dev",
+      base + "/dev/",
+      base + "/dev/null",
+      base + "/dev/null/",
+      base + "/dev/none",
+      base + "/dev/../" + base.substr(1) + "/a/b/file",
+      base + "/a/null",
+      base + "/a/./null",
+      "/dev/../dev/./null",
+      base + "/loop/x",
+      base + "/a/b/file",
+      base + "/a/b/../../a/b/file",
+      base + "/a/b/file/",
+      "relative-from-cwd-missing",
+  };
+  for (const std::string& text : cases) {
+    SCOPED_TRACE(text);
+    errno = 0;
+    char* expected = ::realpath(text.c_str(), nullptr);
+    const int expected_errno = errno;
+    const auto got = canonicalize_outside_proc(text);
+    if (expected != nullptr) {
+      ASSERT_TRUE(got.has_value()) << got.error();
+      EXPECT_EQ(got->string(), expected);
+      std::free(expected);
+    } else {
+      ASSERT_FALSE(got.has_value()) << got->string();
+      EXPECT_EQ(got.error(), sys_error_text(expected_errno));
+    }
+  }
+}
+
 TEST(PathTextTest, ComparesComponentByComponent) {
   EXPECT_TRUE(same_components("/a/.nimbletrace/config.yaml", "/a/.nimbletrace/config.yaml"));
   EXPECT_FALSE(same_components("/a/.nimbletrace", "/a/.nimbletrace/config.yaml"));
