@@ -9,35 +9,37 @@
 #include "app_lib/sys/sys_error.h"
 
 // pthread_setugid_np is the settid system call (XNU bsd/kern/kern_prot.c,
-// kern_settid): a process whose credential is the superuser's gives the
-// calling thread the uid and one gid as effective, real and saved ids, and
-// nothing else of the process changes. KAUTH_UID_NONE reverts the thread to
-// the process credential; it is never asked for: the worker thread ends with
-// the peer's identity, and the kernel drops a thread's credentials with the
-// thread (osfmk/kern/thread.c: thread_terminate_self calls uthread_cred_free
-// in xnu-7195; from xnu-8020 thread_ro_destroy frees tro_cred, and
-// tro_realcred too from xnu-10063). So no revert can fail, as one does on macOS 14.4 when nothing
+// settid in xnu-7195, kern_settid from xnu-10002): a process whose credential
+// is the superuser's gives the calling thread the uid and one gid as
+// effective, real and saved ids, and nothing else of the process changes.
+// KAUTH_UID_NONE reverts the thread to the process credential; it is never
+// asked for: the worker thread ends with the peer's identity, and the kernel
+// drops a thread's credential with the thread (osfmk/kern/thread.c:
+// thread_terminate_self calls uthread_cred_free in xnu-7195 and
+// xnu-8019.41; from xnu-8019.61, macOS 12.1, thread_deallocate_complete
+// calls thread_ro_destroy, which frees tro_cred, and tro_realcred too from
+// xnu-10063). So no revert can fail, as one does on macOS 14.4 when nothing
 // was assumed (EPERM). The SDK declares the call in <unistd.h> as deprecated
 // ("Use of per-thread security contexts is error-prone and discouraged"); it
 // is still the only per-thread switch.
 //
 // Whether the thread "has assumed an identity" is not the same question on
 // every release. Through xnu-10002.81 (macOS 14.3) a flag said so, set by
-// every successful switch (UT_SETUID in xnu-7195, TRO_SETUID from
-// xnu-8020). From xnu-10063.101.15 (macOS 14.4) it is tro_realcred !=
-// tro_cred: a switch that derives the very credential the process has (a
-// root peer with gid 0, for a service holding the kernel's initial
-// credential, uid 0 with the one group 0 and CRF_NOMEMBERD, which launchd
-// passes on to a daemon without UserName) assumes nothing. gettid
+// every successful switch (UT_SETUID in xnu-7195 and xnu-8019.41,
+// TRO_SETUID from xnu-8019.61). From xnu-10063.101.15 (macOS 14.4) it is
+// tro_realcred != tro_cred: a switch that derives the very credential the
+// process has (a root peer with gid 0, for a service holding the kernel's
+// initial credential, uid 0 with the one group 0) assumes nothing. gettid
 // (pthread_getugid_np) asks that question on every release (ESRCH when
 // nothing is assumed); setgroups below depends on the answer.
 //
-// Groups: kauth_cred_model_setuidgid leaves the thread the one gid and
-// inherits the process's opt-out of memberd (CRF_NOMEMBERD, kern_credential.c),
-// so no other membership is resolved for the uid. While an identity is
-// assumed setgroups applies to the thread's credential, not the process's
-// (setgroups_internal, xnu-7195 onwards); only then is it called, as
-// otherwise it would change the groups of the whole service.
+// Groups: the switch (kauth_cred_setuidgid, kauth_cred_model_setuidgid from
+// xnu-10002, kern_credential.c) leaves the thread the one gid and inherits
+// the process's opt-out of memberd (CRF_NOMEMBERD), so no other membership
+// is resolved for the uid. While an identity is assumed setgroups applies to
+// the thread's credential, not the process's (setgroups_internal, xnu-7195
+// onwards); only then is it called, as otherwise it would change the groups
+// of the whole service.
 
 namespace app_lib::platform {
 namespace {
