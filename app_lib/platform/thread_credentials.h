@@ -22,10 +22,13 @@ namespace app_lib::platform {
 // themselves. Only the calling thread changes: the signal thread and the
 // process as a whole keep their credentials (Linux: per-thread fsuid, fsgid,
 // groups and capabilities through the raw system calls, never glibc's
-// process-wide wrappers; macOS: pthread_setugid_np and setgroups, which apply
-// to the thread's credential while it has assumed one). Nothing is kept to
-// go back to: call it only on a thread that ends with the work,
-// with_peer_credentials below. The error is the system error text alone.
+// process-wide wrappers; macOS: pthread_setugid_np, then the initgroups
+// system call, which applies to the thread's credential while it has assumed
+// one and has the directory service answer for the peer's other groups).
+// Nothing is kept to go back to: call it only on a thread that ends with the
+// work, with_peer_credentials below. The error is the system error text
+// alone; on macOS it is also an error when the groups cannot be set, since
+// the connect-time list alone could let a deny entry pass.
 Result<void> assume_for_rest_of_thread(const PeerCredentials& peer);
 
 // Runs `work` (a callable returning Result<T>) on a thread of its own that
