@@ -72,8 +72,12 @@ void take_queued(int fd, std::vector<sys::UniqueFd>& out) {
     const ssize_t got = ::recvmsg(fd, &message, MSG_DONTWAIT);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return;
+    const std::size_t before = out.size();
     collect_rights(message, out);
-    if (got == 0 && message.msg_controllen == 0) return;
+    // The end of the stream, unless rights came with no bytes (XNU can queue
+    // such a record). Other control data, the writer's credentials where
+    // SO_PASSCRED is on, comes with every read, the last one included.
+    if (got == 0 && out.size() == before) return;
   }
 }
 

@@ -1,3 +1,5 @@
+#include <sys/socket.h>
+
 #include <cerrno>
 #include <optional>
 #include <utility>
@@ -40,6 +42,11 @@ void ServiceTransportStream::release() {
   verified_.reset();
   if (fd_ && may_carry_descriptors_) {
     if (closer_ != nullptr) {
+      // The client sees its exchange end now, not when the closer gets to
+      // it. Shutting the writing side releases nothing queued for reading:
+      // Linux unix_shutdown only sets flags; XNU soshutdownlock_final skips
+      // sorflush for SHUT_WR (xnu-7195 to xnu-11417).
+      ::shutdown(fd_.get(), SHUT_WR);
       closer_->release(std::move(fd_));
     } else {
       // Nobody to hand it to: kept open for the life of the process rather

@@ -130,10 +130,12 @@ class ServiceTransportStream {
   ~ServiceTransportStream();
 
   // Reads one line-framed request of at most SERVICE_IPC_MESSAGE_LIMIT bytes.
-  // After a successful validate_client_executable, every byte must have been
-  // written by the verified process: otherwise the request is refused as the
-  // check refuses a foreign client, naming the process that wrote, and the
-  // bytes are not looked at. So is a request that comes with descriptors.
+  // After a successful validate_client_executable, a read the kernel
+  // attributes to another process than the verified one ends in the refusal
+  // the check gives a foreign client, naming that process, and the bytes are
+  // not looked at; so does a request that comes with descriptors, which are
+  // never taken. Linux records the writer of every chunk; XNU only the last
+  // process that used the client's end, which the bytes need not come from.
   Result<service_ipc::ServiceRunnerRequest> read_request();
   // Writes the compact JSON response and a line feed.
   Result<void> write_response(const service_ipc::StatusResponse& response);

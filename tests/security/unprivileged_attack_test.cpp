@@ -1279,6 +1279,24 @@ class DescriptorsPassTest : public UnprivilegedAttackTest {
     return attacker;
   }
 
+  // One exchange of this (unauthorized) process's, read to its line feed
+  // only: whether the connection has been closed is another matter.
+  std::string answer_to_ping(UniqueFd* keep = nullptr) {
+    UniqueFd connection = connect_raw(service_->endpoint());
+    send_raw(connection.get(), PING_LINE);
+    std::string line = receive_line(connection.get());
+    if (keep != nullptr) *keep = std::move(connection);
+    return line;
+  }
+
+  std::vector<pid_t> live_helpers() {
+    std::vector<pid_t> alive;
+    for (const pid_t pid : children_of(service_->pid())) {
+      if (process_alive(pid)) alive.push_back(pid);
+    }
+    return alive;
+  }
+
   static std::vector<pid_t> children_of(pid_t parent) {
     std::vector<pid_t> children;
     for (const pid_t pid : process_ids()) {
@@ -1347,6 +1365,56 @@ TEST_F(DescriptorsPassTest, AttackerHoldingEveryTaskCannotMakeTheLoopLinger) {
   EXPECT_TRUE(eventually([&] { return fs::remove(group, ec); }));
   ASSERT_TRUE(flooded) << output;
   EXPECT_EQ(answer, "answer:" + PONG_STOPPED);
+}
+
+// A helper that takes nothing (here: stopped) fills its channel; the service
+// then holds what it cannot hand over, up to its limit, and stops accepting
+// rather than close anything itself, saying so once. The client waiting
+// meanwhile is answered as soon as the helper takes again.
+TEST_F(DescriptorsPassTest, ServiceStopsAcceptingWhileItsHelperTakesNothing) {
+  const std::vector<pid_t> helpers = live_helpers();
+  ASSERT_EQ(helpers.size(), 1u);
+  ASSERT_EQ(::kill(helpers.front(), SIGSTOP), 0);
+  ASSERT_TRUE(eventually([&] {
+    const auto stat = proc_stat(helpers.front());
+    return stat && stat->state == 'T';
+  }));
+  constexpr std::string_view PAUSED = "accepting paused";
+  bool paused = false;
+  for (int i = 0; i < 10000 && !paused; ++i) {
+    const std::string line = answer_to_ping();
+    ASSERT_TRUE(line.starts_with(REFUSAL_HEAD)) << "exchange " << i << ": " << line;
+    paused = service_->stderr_text().find(PAUSED) != std::string::npos;
+  }
+  ASSERT_TRUE(paused) << service_->stderr_text();
+  std::string late;
+  std::thread waiting([&] { late = answer_to_ping(); });
+  ::kill(helpers.front(), SIGCONT);
+  waiting.join();
+  EXPECT_TRUE(late.starts_with(REFUSAL_HEAD)) << late;
+  const std::string said = service_->stderr_text();
+  EXPECT_EQ(said.find(PAUSED), said.rfind(PAUSED)) << said;
+  EXPECT_EQ(live_helpers(), helpers);
+}
+
+// A helper that dies is started again, and what the service held for it
+// meanwhile is taken by its successor: once that one has shut the
+// connection's reading side, the client's writes fail.
+TEST_F(DescriptorsPassTest, HelperThatDiesIsReplacedAndWhatWasHeldIsClosed) {
+  const std::vector<pid_t> helpers = live_helpers();
+  ASSERT_EQ(helpers.size(), 1u);
+  ASSERT_EQ(::kill(helpers.front(), SIGKILL), 0);
+  ASSERT_TRUE(eventually([&] { return !process_alive(helpers.front()); }));
+  UniqueFd held;
+  EXPECT_TRUE(answer_to_ping(&held).starts_with(REFUSAL_HEAD));
+  EXPECT_TRUE(eventually([&] {
+    const auto now = live_helpers();
+    return now.size() == 1 && now.front() != helpers.front();
+  }));
+  EXPECT_TRUE(eventually([&] {
+    return ::send(held.get(), "x", 1, MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno == EPIPE;
+  })) << "the connection held while no helper ran was never let go";
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(answer_to_ping().starts_with(REFUSAL_HEAD));
 }
 
 // Closing the listener closes the connections still queued on it, and with
