@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "app_lib/platform/peer_writes.h"
+#include "app_lib/sys/receive_exactly.h"
 
 namespace app_lib::platform {
 namespace {
@@ -57,12 +58,8 @@ std::expected<PeerChunk, int> receive_peer_chunk(int socket_fd, char* buffer, st
   if (!descriptors_possible || got == 0) return chunk;
   // The peeked bytes carry no descriptor and are all of one writer; take
   // exactly those.
-  std::size_t taken = 0;
-  while (taken < chunk.size) {
-    const ssize_t n = ::recv(socket_fd, buffer + taken, chunk.size - taken, MSG_DONTWAIT);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return std::unexpected(n < 0 ? errno : EPROTO);
-    taken += static_cast<std::size_t>(n);
+  if (const int error = sys::receive_exactly(socket_fd, buffer, chunk.size); error != 0) {
+    return std::unexpected(error);
   }
   return chunk;
 }

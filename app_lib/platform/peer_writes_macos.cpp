@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "app_lib/platform/peer_writes.h"
+#include "app_lib/sys/receive_exactly.h"
 
 // XNU keeps no writer per chunk: each end of a local socket records the last
 // process that sent, received or polled on it (bsd/kern/uipc_socket.c,
@@ -65,12 +66,8 @@ std::expected<PeerChunk, int> receive_peer_chunk(int socket_fd, char* buffer, st
     chunk.descriptors = true;
     return chunk;
   }
-  std::size_t taken = 0;
-  while (taken < chunk.size) {
-    const ssize_t n = ::recv(socket_fd, buffer + taken, chunk.size - taken, MSG_DONTWAIT);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return std::unexpected(n < 0 ? errno : EPROTO);
-    taken += static_cast<std::size_t>(n);
+  if (const int error = sys::receive_exactly(socket_fd, buffer, chunk.size); error != 0) {
+    return std::unexpected(error);
   }
   return chunk;
 }
