@@ -30,7 +30,16 @@ void write_file(const std::filesystem::path& path, std::string_view bytes) {
 
 std::string read_file(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::string text;
+  try {
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  } catch (const std::ios_base::failure&) {
+    // A read that fails after the open (a /proc file whose process exited
+    // in between answers ESRCH) throws from the buffer itself: the file is
+    // as good as gone.
+    text.clear();
+  }
+  return text;
 }
 
 }  // namespace nimbletrace_test
