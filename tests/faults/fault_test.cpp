@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -22,6 +23,7 @@
 #include "app_lib/sys/fd.h"
 #include "app_lib/sys/sys_error.h"
 #include "tests/support/service_harness.h"
+#include "tests/support/stalling_fs.h"
 #include "tests/support/test_support.h"
 #include "tests/support/xnu_shim.h"
 
@@ -51,6 +53,34 @@ class FaultTest : public SandboxServiceTest {
     return eventually([&] { return exchange(STATUS_LINE) == wanted; });
   }
 };
+
+// The stand-in for a file system that never answers: a stat below it waits
+// in the kernel until the file system goes away, and then fails.
+TEST(StallingFsTest, HoldsACallUntilItGoesAwayThenFailsIt) {
+  TempDir dir;
+  const std::filesystem::path mount_point = dir / "stall";
+  std::filesystem::create_directory(mount_point);
+  auto stalling = StallingFs::mount(mount_point);
+  if (!stalling) GTEST_SKIP() << "no FUSE here: " << stalling.error();
+  std::atomic<pid_t> tid{0};
+  std::atomic<int> error{0};
+  std::thread caller([&] {
+    tid.store(current_tid());
+    struct stat st {};
+    error.store(::stat((mount_point / "x").c_str(), &st) == 0 ? 0 : errno);
+  });
+  const bool waiting = eventually([&] {
+    const pid_t t = tid.load();
+    return t != 0 && read_file("/proc/self/task/" + std::to_string(t) + "/wchan")
+                             .find("request_wait_answer") != std::string::npos;
+  });
+  stalling.value().reset();
+  caller.join();
+  EXPECT_TRUE(waiting) << "the call never reached the file system";
+  // ECONNABORTED for a request that was waiting (fs/fuse/dev.c,
+  // fuse_abort_conn), ENOTCONN for one that came after.
+  EXPECT_TRUE(error.load() == ECONNABORTED || error.load() == ENOTCONN) << error.load();
+}
 
 TEST_F(FaultTest, CoreThatCrashesAtOnceIsReportedStoppedAndCanBeStartedAgain) {
   start_service();
