@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "app_lib/sys/sys_error.h"
@@ -57,6 +58,22 @@ TEST(PathTextTest, CanonicalizeResolvesLinksAndDots) {
   EXPECT_FALSE(exists_following_links(dir / "dangling"));
 }
 
+// What realpath(3), the reference, answers for `text`: the path, or the errno.
+struct RealpathAnswer {
+  std::optional<std::string> path;
+  int error = 0;
+};
+RealpathAnswer realpath_of(const std::string& text) {
+  errno = 0;
+  char* resolved = ::realpath(text.c_str(), nullptr);
+  RealpathAnswer answer{std::nullopt, errno};
+  if (resolved != nullptr) {
+    answer.path = resolved;
+    std::free(resolved);
+  }
+  return answer;
+}
+
 // canonicalize takes shortcuts on Linux; realpath(3) is the reference it must
 // agree with, in its answers and in its errors. canonicalize_file must name
 // the same path and the file a stat of it finds, by whichever way it resolved.
@@ -84,23 +101,20 @@ TEST(PathTextTest, CanonicalizeAgreesWithRealpath) {
   };
   for (const std::string& text : cases) {
     SCOPED_TRACE(text);
-    errno = 0;
-    char* expected = ::realpath(text.c_str(), nullptr);
-    const int expected_errno = errno;
+    const RealpathAnswer expected = realpath_of(text);
     const auto got = canonicalize(text);
     const auto file = canonicalize_file(text);
-    if (expected != nullptr) {
+    if (expected.path) {
       ASSERT_TRUE(got.has_value()) << got.error();
-      EXPECT_EQ(got->string(), expected);
+      EXPECT_EQ(got->string(), *expected.path);
       struct stat st {};
-      ASSERT_EQ(::stat(expected, &st), 0);
-      std::free(expected);
+      ASSERT_EQ(::stat(expected.path->c_str(), &st), 0);
       ASSERT_OK(file);
       EXPECT_EQ(file->path, *got);
       EXPECT_EQ(file->file, FileIdentity::of(st));
     } else {
       ASSERT_FALSE(got.has_value()) << got->string();
-      EXPECT_EQ(got.error(), app_lib::sys::sys_error_text(expected_errno));
+      EXPECT_EQ(got.error(), app_lib::sys::sys_error_text(expected.error));
       ASSERT_FALSE(file.has_value());
       EXPECT_EQ(file.error(), got.error());
     }
@@ -137,17 +151,14 @@ TEST(PathTextTest, CanonicalizeOutsideProcAgreesWithRealpathAcrossMounts) {
   };
   for (const std::string& text : cases) {
     SCOPED_TRACE(text);
-    errno = 0;
-    char* expected = ::realpath(text.c_str(), nullptr);
-    const int expected_errno = errno;
+    const RealpathAnswer expected = realpath_of(text);
     const auto got = canonicalize_outside_proc(text);
-    if (expected != nullptr) {
+    if (expected.path) {
       ASSERT_TRUE(got.has_value()) << got.error();
-      EXPECT_EQ(got->string(), expected);
-      std::free(expected);
+      EXPECT_EQ(got->string(), *expected.path);
     } else {
       ASSERT_FALSE(got.has_value()) << got->string();
-      EXPECT_EQ(got.error(), sys_error_text(expected_errno));
+      EXPECT_EQ(got.error(), sys_error_text(expected.error));
     }
   }
 }
