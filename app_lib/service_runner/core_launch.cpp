@@ -10,6 +10,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "app_lib/service_runner/core_launch.h"
+
 #include "app_lib/platform/thread_credentials.h"
 #include "app_lib/service_runner/core_child.h"
 #include "app_lib/service_runner/service_runner.h"
@@ -44,48 +46,6 @@ constexpr std::string_view kDirectoryFailed = "解析 macOS 服务核心配置�
 // device is refused: either could block the service or never end.
 constexpr sys::FileReadOptions kConfigRead{
     .size_cap = SERVICE_CORE_CONFIG_SIZE_LIMIT, .no_links = true, .regular_only = true};
-
-// The part of a start that touches the client's names: resolve both paths,
-// apply the directory rule and open the file.
-Result<sys::UniqueFd> resolve_and_open(const ServiceRunnerCoreLaunchConfig& config) {
-  // Resolved on the requester's behalf by a thread of the service, whose own
-  // /proc entries the requester must not be able to probe this way.
-  auto directory = sys::canonicalize_outside_proc(fs::path(config.config_dir));
-  if (!directory) return fail(sys::with_cause(kDirectoryFailed, directory.error()));
-  auto file = sys::canonicalize_outside_proc(fs::path(config.config_file));
-  if (!file) return fail(sys::with_cause("解析 macOS 服务核心配置文件失败", file.error()));
-  if (!follows_directory_rule(*directory, *file)) {
-    return fail("拒绝不符合应用运行目录规则的 macOS 服务核心配置路径");
-  }
-  if (config.controller_host != "127.0.0.1" || config.controller_port == 0) {
-    return fail("拒绝非本机或无效的 macOS 服务核心控制端点");
-  }
-  auto opened = sys::open_file_for_reading(*file, kConfigRead);
-  if (!opened) return fail(sys::with_cause(kReadFailed, opened.error().text()));
-  return std::move(*opened);
-}
-
-// With a requester the client's names are resolved and the file opened with
-// that peer's rights, so the service opens nothing the peer could not open
-// itself, and a path the peer cannot see fails as it would for the peer.
-// That happens on a thread of its own: the loop's thread never takes on a
-// client's rights, so it has its own for everything after. Reading an open
-// descriptor needs no rights, and is done here, where a large file's memory
-// comes from the same allocator as the rest of the request's.
-Result<std::string> read_client_config(const ServiceRunnerCoreLaunchConfig& config,
-                                       const std::optional<platform::PeerCredentials>& requester) {
-  auto opened = [&]() -> Result<sys::UniqueFd> {
-    if (!requester) return resolve_and_open(config);
-    auto outcome = platform::with_peer_credentials(
-        *requester, [&config] { return resolve_and_open(config); });
-    if (!outcome) return fail(sys::with_cause(kDirectoryFailed, outcome.error()));
-    return std::move(*outcome);
-  }();
-  if (!opened) return fail(std::move(opened.error()));
-  auto bytes = sys::read_whole_open_file(*opened, kConfigRead);
-  if (!bytes) return fail(sys::with_cause(kReadFailed, bytes.error().text()));
-  return std::move(*bytes);
-}
 
 // config_sha256 must be exactly 64 bytes before trimming, so any surrounding
 // white space already makes it too short after trimming: comparing the raw
@@ -187,15 +147,48 @@ Result<void> stage_config(const fs::path& runtime_dir, std::string_view bytes) {
 
 }  // namespace
 
-Result<std::string> ServiceRunner::service_start_core_process(
-    const ServiceRunnerCoreLaunchConfig& config,
-    const std::optional<platform::PeerCredentials>& requester) {
-  const fs::path core = macos_core_binary_path();
+std::string config_read_failure(ConfigReadStep step, std::string_view cause) {
+  switch (step) {
+    case ConfigReadStep::Directory:
+      return sys::with_cause(kDirectoryFailed, cause);
+    case ConfigReadStep::File:
+      return sys::with_cause("解析 macOS 服务核心配置文件失败", cause);
+    case ConfigReadStep::Contents:
+      break;
+  }
+  return sys::with_cause(kReadFailed, cause);
+}
+
+Result<void> check_core_installed() {
+  const fs::path& core = ServiceRunner::macos_core_binary_path();
   if (!sys::exists_following_links(core)) {
     return fail(sys::with_cause("未找到 macOS 服务模式核心程序", sys::path_text(core)));
   }
-  auto bytes = read_client_config(config, requester);
-  if (!bytes) return fail(std::move(bytes.error()));
+  return {};
+}
+
+Result<std::string> read_verified_config(const ServiceRunnerCoreLaunchConfig& config,
+                                         std::atomic<ConfigReadStep>& step) {
+  // Resolved on the requester's behalf by a thread of the service, whose own
+  // /proc entries the requester must not be able to probe this way.
+  step = ConfigReadStep::Directory;
+  auto directory = sys::canonicalize_outside_proc(fs::path(config.config_dir));
+  if (!directory) return fail(config_read_failure(step, directory.error()));
+  step = ConfigReadStep::File;
+  auto file = sys::canonicalize_outside_proc(fs::path(config.config_file));
+  if (!file) return fail(config_read_failure(step, file.error()));
+  if (!follows_directory_rule(*directory, *file)) {
+    return fail("拒绝不符合应用运行目录规则的 macOS 服务核心配置路径");
+  }
+  if (config.controller_host != "127.0.0.1" || config.controller_port == 0) {
+    return fail("拒绝非本机或无效的 macOS 服务核心控制端点");
+  }
+  step = ConfigReadStep::Contents;
+  auto opened = sys::open_file_for_reading(*file, kConfigRead);
+  if (!opened) return fail(config_read_failure(step, opened.error().text()));
+  auto bytes = sys::read_whole_open_file(*opened, kConfigRead);
+  if (!bytes) return fail(config_read_failure(step, bytes.error().text()));
+
   static constexpr std::string_view kDigestRefused = "拒绝哈希不匹配的 macOS 服务核心配置";
   // A digest that cannot be computed cannot vouch for the file either.
   if (config.config_sha256.size() != 64) return fail(std::string(kDigestRefused));
@@ -203,9 +196,14 @@ Result<std::string> ServiceRunner::service_start_core_process(
   if (!digest || !digest_matches(config.config_sha256, *digest)) {
     return fail(std::string(kDigestRefused));
   }
+  return std::move(*bytes);
+}
 
-  const fs::path runtime_dir = macos_runtime_dir();
-  if (auto staged = stage_config(runtime_dir, *bytes); !staged) return fail(staged.error());
+Result<std::string> launch_core_with(const ServiceRunnerCoreLaunchConfig& config,
+                                     std::string_view bytes) {
+  const fs::path& core = ServiceRunner::macos_core_binary_path();
+  const fs::path runtime_dir = ServiceRunner::macos_runtime_dir();
+  if (auto staged = stage_config(runtime_dir, bytes); !staged) return fail(staged.error());
 
   auto outcome = SERVICE_CORE_CHILD().with_lock(
       [&](std::optional<ServiceCoreChildState>& slot) -> Result<std::string> {
@@ -230,6 +228,27 @@ Result<std::string> ServiceRunner::service_start_core_process(
       });
   if (!outcome) return fail(std::move(outcome.error()));
   return std::move(*outcome);
+}
+
+// With a requester the client's names are resolved and the file read with
+// that peer's rights, so the service opens nothing the peer could not open
+// itself, and a path the peer cannot see fails as it would for the peer.
+// That happens on a thread of its own: the calling thread never takes on a
+// client's rights.
+Result<std::string> ServiceRunner::service_start_core_process(
+    const ServiceRunnerCoreLaunchConfig& config,
+    const std::optional<platform::PeerCredentials>& requester) {
+  if (auto installed = check_core_installed(); !installed) return fail(installed.error());
+  std::atomic<ConfigReadStep> step{ConfigReadStep::Directory};
+  auto bytes = [&]() -> Result<std::string> {
+    if (!requester) return read_verified_config(config, step);
+    auto outcome = platform::with_peer_credentials(
+        *requester, [&config, &step] { return read_verified_config(config, step); });
+    if (!outcome) return fail(config_read_failure(ConfigReadStep::Directory, outcome.error()));
+    return std::move(*outcome);
+  }();
+  if (!bytes) return fail(std::move(bytes.error()));
+  return launch_core_with(config, *bytes);
 }
 
 }  // namespace app_lib::service_runner

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +15,8 @@
 #include <vector>
 
 #include "app_lib/platform/process_identity.h"
+#include "app_lib/service_runner/config_readers.h"
+#include "app_lib/service_runner/core_launch.h"
 #include "app_lib/service_runner/service_endpoint.h"
 #include "app_lib/service_runner/service_runner.h"
 #include "app_lib/service_transport/connection_closer.h"
@@ -63,177 +66,414 @@ Result<void> check_privileged_install() {
   return {};
 }
 
+// Connections whose request is being read or whose response is being
+// written, at most: every verified connection is read side by side with the
+// others, each within its own budget, so a silent client holds a place here
+// and nothing else.
+constexpr std::size_t PENDING_LIMIT = 256;
+// Places one process may hold. A process over it, and when the set is full
+// the process holding the most, loses its oldest connection; so a process
+// that has none always gets a place.
+constexpr std::size_t PROCESS_PENDING_LIMIT = 8;
+// Connections accepted in a row before the pending ones are read again.
+constexpr int ACCEPT_BATCH = 64;
+
+using Clock = std::chrono::steady_clock;
+
 // Sleeps after poll itself failed, so that the loop does not spin.
 void pause_briefly() {
   timespec pause{0, PAUSE_MS * 1'000'000L};
   ::nanosleep(&pause, nullptr);
 }
 
-// The longest wait for the closer: until its channel has room, or until a
-// dead helper may be started again.
-int closer_timeout(const ConnectionCloser& closer) {
-  return static_cast<int>(std::max<long long>(closer.until_restart().count(), 1));
+int ms_until(Clock::time_point at) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(at - Clock::now());
+  return static_cast<int>(std::clamp<long long>(left.count(), 0, 60'000));
 }
 
-// Waits, without a timeout, until a client is pending or a shutdown is
-// requested, so an idle service costs no wake-up at all and a client is
-// served at once. Either way the caller goes back to the stop flag. Without a
-// shutdown pipe only the ping could end the wait, so it ends after the pause
-// as well. While the closer holds connections, room in its channel ends the
-// wait too.
-void wait_for_client(int listener_fd, const sys::WakePipe* wake, const ConnectionCloser* closer) {
-  pollfd pfds[3] = {{listener_fd, POLLIN, 0},
-                    {wake != nullptr ? wake->wait_fd() : -1, POLLIN, 0},
-                    {-1, POLLOUT, 0}};
-  int timeout = wake != nullptr ? -1 : PAUSE_MS;
-  if (closer != nullptr && closer->holds_any()) {
-    pfds[2].fd = closer->channel_fd();
-    timeout = timeout < 0 ? closer_timeout(*closer) : std::min(timeout, closer_timeout(*closer));
-  }
-  const int ready = ::poll(pfds, 3, timeout);
-  if (ready < 0 && errno != EINTR) return pause_briefly();
-  if (ready > 0 && (pfds[1].revents & POLLIN) != 0) wake->drain();
-}
+// One connection from its accept to the last byte of its response.
+struct Exchange {
+  enum class Phase { Reading, Working, Writing, Done };
 
-// While the closer can take nothing more, the loop accepts nothing more: it
-// waits for room in the channel, a restart of the helper, or a shutdown.
-void wait_for_closer(const ConnectionCloser& closer, const sys::WakePipe* wake) {
-  pollfd pfds[2] = {{closer.channel_fd(), POLLOUT, 0},
-                    {wake != nullptr ? wake->wait_fd() : -1, POLLIN, 0}};
-  const int ready = ::poll(pfds, 2, std::min(closer_timeout(closer), PAUSE_MS));
-  if (ready < 0 && errno != EINTR) return pause_briefly();
-  if (ready > 0 && (pfds[1].revents & POLLIN) != 0) wake->drain();
-}
+  explicit Exchange(ServiceTransportStream accepted)
+      : stream(std::move(accepted)),
+        deadline(Clock::now() + service_transport::SERVICE_CONNECTION_TIMEOUT) {}
 
-// A pause that a pending client does not end: after a failed accept the
-// connection is still queued, so waiting on the listener would return at once
-// and the loop would spin while descriptors are exhausted. A shutdown request
-// ends it early.
-void pause_after_accept_failure(const sys::WakePipe* wake) {
-  if (wake == nullptr) {
-    timespec pause{0, PAUSE_MS * 1'000'000L};
-    while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-    }
-    return;
-  }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(PAUSE_MS);
-  for (;;) {
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return;
-    pollfd pfd{wake->wait_fd(), POLLIN, 0};
-    const int ready = ::poll(&pfd, 1, static_cast<int>(left.count()));
-    if (ready > 0 && (pfd.revents & POLLIN) != 0) {
-      wake->drain();
-      return;
-    }
-    if (ready < 0 && errno != EINTR) {
-      timespec pause{0, PAUSE_MS * 1'000'000L};
-      ::nanosleep(&pause, nullptr);
-      return;
-    }
-  }
-}
-
-StatusResponse dispatch(const ServiceRunnerRequest& request,
-                        const std::optional<platform::PeerCredentials>& requester,
-                        ServiceRunnerStatus& last_status) {
-  struct Visitor {
-    const std::optional<platform::PeerCredentials>& requester;
-    ServiceRunnerStatus& last;
-
-    StatusResponse probe(std::string_view text) {
-      auto status = ServiceRunner::service_core_process_status();
-      if (!status) return make_response(false, status.error(), ServiceRunnerStatus::Unavailable);
-      last = *status;
-      return make_response(true, std::string(text), *status);
-    }
-    StatusResponse operator()(const service_ipc::Ping&) { return probe("service runner pong"); }
-    StatusResponse operator()(const service_ipc::GetStatus&) {
-      return probe("service runner status");
-    }
-    StatusResponse operator()(const service_ipc::StopCore&) {
-      auto stopped = ServiceRunner::service_stop_core_process();
-      if (!stopped) return make_response(false, stopped.error(), last);
-      last = ServiceRunnerStatus::Stopped;
-      return make_response(true, std::move(*stopped), ServiceRunnerStatus::Stopped);
-    }
-    StatusResponse operator()(const service_ipc::StartCore& start) {
-      auto started = ServiceRunner::service_start_core_process(start.launch, requester);
-      if (!started) {
-        return make_response(false, started.error(), ServiceRunnerStatus::Unavailable);
-      }
-      last = ServiceRunnerStatus::Running;
-      return make_response(true, std::move(*started), ServiceRunnerStatus::Running);
-    }
-  };
-  return std::visit(Visitor{requester, last_status}, request);
-}
-
-// One exchange on an accepted connection. An error ends the loop.
-// `authorized_file` is null in mock mode, where nobody's identity is checked.
-Result<void> serve_connection(ServiceTransportStream& stream, sys::FileRereader* authorized_file,
-                              ServiceRunnerStatus& last_status) {
+  ServiceTransportStream stream;
+  // The process that connected, as the kernel recorded it; 0 when none was
+  // verified (refused peers, mock mode).
+  pid_t process = 0;
+  Phase phase = Phase::Reading;
+  // The end of the read budget, of the configuration read, or of the write.
+  Clock::time_point deadline;
   std::optional<platform::PeerCredentials> requester;
-  if (authorized_file != nullptr) {
-    // Read afresh for every connection, so replacing the file takes effect
-    // without a restart. Without an authorized client there is nobody the
-    // service may serve, so it ends instead of guessing; the core is left alone.
-    auto named = ServiceRunner::macos_authorized_client_name(*authorized_file);
-    if (!named) return fail(named.error());
-    // The check resolves the name itself, and only when the peer's own
-    // name differs from it. Whether it resolves is asked again only for a
-    // refusal: a name that leads nowhere ends the loop, just as it would
-    // had it been resolved before the check, since an accepted peer runs
-    // the very file the name leads to.
-    auto verified = stream.validate_client_executable(*named);
-    if (!verified) {
-      if (auto authorized = ServiceRunner::macos_authorized_client_resolved(*named); !authorized) {
-        return fail(authorized.error());
-      }
-      (void)stream.write_response(
-          make_response(false, verified.error(), ServiceRunnerStatus::Unavailable));
-      return {};
-    }
-    requester = std::move(*verified);
-  }
+  // A start request while its configuration is read.
+  std::optional<service_ipc::StartCore> start;
+  std::shared_ptr<ConfigReaders::Read> read;
 
-  auto request = stream.read_request();
-  if (!request) {
-    (void)stream.write_response(
-        make_response(false, request.error(), ServiceRunnerStatus::Unavailable));
-    return {};
-  }
-  // Only starting the core acts with the requester's rights, and only it
-  // needs the groups.
-  if (requester && std::holds_alternative<service_ipc::StartCore>(*request)) {
-    requester->groups = stream.verified_peer_groups();
-  }
-  (void)stream.write_response(dispatch(*request, requester, last_status));
-  return {};
-}
+  bool holds_place() const { return phase == Phase::Reading || phase == Phase::Writing; }
+};
+
+class ServingLoop {
+ public:
+  ServingLoop(service_transport::ServiceTransportListener& listener, ConnectionCloser* closer,
+              sys::FileRereader* authorized_file, const sys::WakePipe* wake, ConfigReaders& readers)
+      : listener_(listener),
+        closer_(closer),
+        authorized_file_(authorized_file),
+        wake_(wake),
+        readers_(readers) {}
+
+  // Serves until the stop flag is set; an error ends the loop.
+  Result<void> run();
+
+ private:
+  Result<void> accept_waiting(bool& more);
+  Result<void> admit(ServiceTransportStream stream);
+  void make_room_for(pid_t process);
+  void read_from(Exchange& exchange);
+  void dispatch(Exchange& exchange, const ServiceRunnerRequest& request);
+  void finish_start(Exchange& exchange, Result<std::string> bytes);
+  void collect_reads();
+  void expire(Exchange& exchange);
+  void respond(Exchange& exchange, const StatusResponse& response);
+  template <class Step>
+  void guarded(Exchange& exchange, Step&& step);
+  void wait(bool more_to_accept, bool accept_more);
+
+  service_transport::ServiceTransportListener& listener_;
+  ConnectionCloser* closer_;
+  sys::FileRereader* authorized_file_;
+  const sys::WakePipe* wake_;
+  ConfigReaders& readers_;
+  std::vector<Exchange> exchanges_;
+  ServiceRunnerStatus last_status_ = ServiceRunnerStatus::Stopped;
+  // After an accept failure other than an empty queue the listener rests:
+  // the connection is still queued, and asking again at once would spin
+  // while, say, descriptors are exhausted.
+  Clock::time_point listener_rests_until_{};
+};
 
 // Whatever a request makes the service run into (an allocation that fails
 // included) is that request's failure, never the end of a root service that
 // holds a running core and a socket.
-Result<void> serve_guarded(ServiceTransportStream& stream, sys::FileRereader* authorized_file,
-                           ServiceRunnerStatus& last_status) {
+template <class Step>
+void ServingLoop::guarded(Exchange& exchange, Step&& step) {
   std::string cause;
   try {
-    return serve_connection(stream, authorized_file, last_status);
+    step();
+    return;
   } catch (const std::exception& error) {
     cause = error.what();
   } catch (...) {
     cause = "unknown exception";
   }
   try {
-    (void)stream.write_response(make_response(false,
-                                              sys::with_cause("处理 macOS 服务请求失败", cause),
-                                              ServiceRunnerStatus::Unavailable));
+    exchange.phase = Exchange::Phase::Done;
+    respond(exchange, make_response(false, sys::with_cause("处理 macOS 服务请求失败", cause),
+                                    ServiceRunnerStatus::Unavailable));
   } catch (...) {
     // Nothing more can be told to this client; the connection closes.
+    exchange.phase = Exchange::Phase::Done;
   }
+}
+
+// Sends what the socket takes now; the rest waits for room within the write
+// budget. A write that fails is not retried and not reported.
+void ServingLoop::respond(Exchange& exchange, const StatusResponse& response) {
+  auto sent = exchange.stream.begin_response(response);
+  if (sent && !*sent) {
+    exchange.phase = Exchange::Phase::Writing;
+    exchange.deadline = Clock::now() + service_transport::SERVICE_CONNECTION_TIMEOUT;
+    return;
+  }
+  exchange.phase = Exchange::Phase::Done;
+}
+
+// The peer check runs at once, so a refused peer is answered and let go at
+// once; a verified one joins the connections being read.
+Result<void> ServingLoop::admit(ServiceTransportStream stream) {
+  Exchange& exchange = exchanges_.emplace_back(std::move(stream));
+  std::optional<std::string> ended;
+  guarded(exchange, [&] {
+    if (authorized_file_ != nullptr) {
+      // Read afresh for every connection, so replacing the file takes effect
+      // without a restart. Without an authorized client there is nobody the
+      // service may serve, so it ends instead of guessing; the core is left
+      // alone.
+      auto named = ServiceRunner::macos_authorized_client_name(*authorized_file_);
+      if (!named) {
+        ended = named.error();
+        return;
+      }
+      // The check resolves the authorized name itself, and only when the
+      // peer's own name differs from it. Whether it resolves is asked again
+      // only for a refusal: a name that leads nowhere ends the loop, just as
+      // it would had it been resolved before the check.
+      auto verified = exchange.stream.validate_client_executable(*named);
+      if (!verified) {
+        if (auto authorized = ServiceRunner::macos_authorized_client_resolved(*named);
+            !authorized) {
+          ended = authorized.error();
+          return;
+        }
+        respond(exchange, make_response(false, verified.error(), ServiceRunnerStatus::Unavailable));
+        return;
+      }
+      exchange.requester = std::move(*verified);
+      exchange.process = exchange.stream.verified_peer_pid();
+    }
+  });
+  if (ended) {
+    exchanges_.pop_back();
+    return fail(std::move(*ended));
+  }
+  // Room is made for the newcomer, so it is never the one to go.
+  Exchange& admitted = exchanges_.back();
+  if (admitted.holds_place()) make_room_for(admitted.process);
+  // Most clients have sent their request by the time it is accepted.
+  if (admitted.phase == Exchange::Phase::Reading) read_from(admitted);
   return {};
+}
+
+// Ends the oldest connection of the process over its allowance, or, with
+// the set full, of the process holding the most places. It is answered as a
+// read that ran out of time.
+void ServingLoop::make_room_for(pid_t process) {
+  std::size_t held = 0;
+  std::size_t own = 0;
+  for (std::size_t i = 0; i + 1 < exchanges_.size(); ++i) {
+    if (!exchanges_[i].holds_place()) continue;
+    ++held;
+    if (exchanges_[i].process == process) ++own;
+  }
+  std::optional<pid_t> loser;
+  if (process != 0 && own >= PROCESS_PENDING_LIMIT) {
+    loser = process;
+  } else if (held >= PENDING_LIMIT) {
+    std::vector<std::pair<pid_t, std::size_t>> counts;
+    for (std::size_t i = 0; i + 1 < exchanges_.size(); ++i) {
+      if (!exchanges_[i].holds_place()) continue;
+      auto it = std::ranges::find(counts, exchanges_[i].process, &std::pair<pid_t, std::size_t>::first);
+      if (it == counts.end()) {
+        counts.emplace_back(exchanges_[i].process, 1);
+      } else {
+        ++it->second;
+      }
+    }
+    loser = std::ranges::max(counts, {}, &std::pair<pid_t, std::size_t>::second).first;
+  }
+  if (!loser) return;
+  // Exchanges are kept in the order they were accepted.
+  for (std::size_t i = 0; i + 1 < exchanges_.size(); ++i) {
+    Exchange& oldest = exchanges_[i];
+    if (!oldest.holds_place() || oldest.process != *loser) continue;
+    if (oldest.phase == Exchange::Phase::Reading) {
+      auto refused = oldest.stream.read_request_expired();
+      (void)oldest.stream.begin_response(make_response(
+          false, refused ? std::string() : refused.error(), ServiceRunnerStatus::Unavailable));
+    }
+    // A response that did not go out at once is given up with its place.
+    oldest.phase = Exchange::Phase::Done;
+    return;
+  }
+}
+
+void ServingLoop::read_from(Exchange& exchange) {
+  guarded(exchange, [&] {
+    auto request = exchange.stream.read_request_available();
+    if (!request) return;
+    if (!*request) {
+      respond(exchange,
+              make_response(false, request->error(), ServiceRunnerStatus::Unavailable));
+      return;
+    }
+    dispatch(exchange, **request);
+  });
+}
+
+void ServingLoop::expire(Exchange& exchange) {
+  guarded(exchange, [&] {
+    switch (exchange.phase) {
+      case Exchange::Phase::Reading: {
+        auto refused = exchange.stream.read_request_expired();
+        respond(exchange, make_response(false, refused ? std::string() : refused.error(),
+                                        ServiceRunnerStatus::Unavailable));
+        return;
+      }
+      case Exchange::Phase::Working:
+        finish_start(exchange, exchange.read->abandon());
+        return;
+      case Exchange::Phase::Writing:
+      case Exchange::Phase::Done:
+        exchange.phase = Exchange::Phase::Done;
+        return;
+    }
+  });
+}
+
+void ServingLoop::dispatch(Exchange& exchange, const ServiceRunnerRequest& request) {
+  ServiceRunnerStatus& last = last_status_;
+  const auto probe = [&](std::string_view text) {
+    auto status = ServiceRunner::service_core_process_status();
+    if (!status) return make_response(false, status.error(), ServiceRunnerStatus::Unavailable);
+    last = *status;
+    return make_response(true, std::string(text), *status);
+  };
+  if (std::holds_alternative<service_ipc::Ping>(request)) {
+    return respond(exchange, probe("service runner pong"));
+  }
+  if (std::holds_alternative<service_ipc::GetStatus>(request)) {
+    return respond(exchange, probe("service runner status"));
+  }
+  if (std::holds_alternative<service_ipc::StopCore>(request)) {
+    auto stopped = ServiceRunner::service_stop_core_process();
+    if (!stopped) return respond(exchange, make_response(false, stopped.error(), last));
+    last = ServiceRunnerStatus::Stopped;
+    return respond(exchange,
+                   make_response(true, std::move(*stopped), ServiceRunnerStatus::Stopped));
+  }
+  const auto& start = std::get<service_ipc::StartCore>(request);
+  if (auto installed = check_core_installed(); !installed) {
+    return respond(exchange,
+                   make_response(false, installed.error(), ServiceRunnerStatus::Unavailable));
+  }
+  // Only starting the core acts with the requester's rights, and only it
+  // needs the groups.
+  if (exchange.requester) exchange.requester->groups = exchange.stream.verified_peer_groups();
+  auto read = readers_.start(start.launch, exchange.requester);
+  if (!read) {
+    return respond(exchange, make_response(false, read.error(), ServiceRunnerStatus::Unavailable));
+  }
+  exchange.phase = Exchange::Phase::Working;
+  exchange.deadline = (*read)->deadline();
+  exchange.read = std::move(*read);
+  exchange.start = start;
+}
+
+// The second half of a start runs here, on the loop's thread, one at a time
+// with every other operation on the core.
+void ServingLoop::finish_start(Exchange& exchange, Result<std::string> bytes) {
+  exchange.read.reset();
+  const auto start = std::move(exchange.start);
+  exchange.start.reset();
+  if (!bytes) {
+    return respond(exchange, make_response(false, bytes.error(), ServiceRunnerStatus::Unavailable));
+  }
+  auto started = launch_core_with(start->launch, *bytes);
+  if (!started) {
+    return respond(exchange,
+                   make_response(false, started.error(), ServiceRunnerStatus::Unavailable));
+  }
+  last_status_ = ServiceRunnerStatus::Running;
+  respond(exchange, make_response(true, std::move(*started), ServiceRunnerStatus::Running));
+}
+
+void ServingLoop::collect_reads() {
+  readers_.drain();
+  for (Exchange& exchange : exchanges_) {
+    if (exchange.phase != Exchange::Phase::Working) continue;
+    if (auto outcome = exchange.read->take()) {
+      guarded(exchange, [&] { finish_start(exchange, std::move(*outcome)); });
+    }
+  }
+}
+
+Result<void> ServingLoop::accept_waiting(bool& more) {
+  more = false;
+  if (Clock::now() < listener_rests_until_) return {};
+  for (int accepted = 0; accepted < ACCEPT_BATCH; ++accepted) {
+    if (closer_ != nullptr && !closer_->has_room()) return {};
+    auto stream = listener_.accept();
+    if (!stream) {
+      if (stream.error().find("would block") == std::string::npos) {
+        std::string line = stream.error() + "\n";
+        std::fwrite(line.data(), 1, line.size(), stderr);
+        listener_rests_until_ = Clock::now() + std::chrono::milliseconds(PAUSE_MS);
+      }
+      return {};
+    }
+    if (auto admitted = admit(std::move(*stream)); !admitted) return admitted;
+    // The stop flag is read after every accept, as before each.
+    if (SERVICE_RUNNER_SHOULD_STOP.load(std::memory_order_acquire)) return {};
+  }
+  more = true;
+  return {};
+}
+
+// Waits until a client is pending, a pending connection can be read or
+// written, a configuration read has finished, a deadline passes or a
+// shutdown is requested. An idle service costs no wake-up at all. Without
+// a shutdown pipe only the ping could end the wait, so it ends after the
+// pause as well.
+void ServingLoop::wait(bool more_to_accept, bool accept_more) {
+  std::vector<pollfd> pfds;
+  pfds.reserve(exchanges_.size() + 4);
+  const bool accepting = accept_more && Clock::now() >= listener_rests_until_ &&
+                         (closer_ == nullptr || closer_->has_room());
+  pfds.push_back({accepting ? listener_.native_handle() : -1, POLLIN, 0});
+  pfds.push_back({wake_ != nullptr ? wake_->wait_fd() : -1, POLLIN, 0});
+  pfds.push_back({readers_.ready_fd(), POLLIN, 0});
+  pfds.push_back({closer_ != nullptr && closer_->holds_any() ? closer_->channel_fd() : -1,
+                  POLLOUT, 0});
+  constexpr std::size_t FIRST_EXCHANGE = 4;
+  int timeout = wake_ != nullptr ? -1 : PAUSE_MS;
+  const auto shorten = [&timeout](int ms) { timeout = timeout < 0 ? ms : std::min(timeout, ms); };
+  if (more_to_accept) shorten(0);
+  if (accept_more && Clock::now() < listener_rests_until_) shorten(ms_until(listener_rests_until_));
+  if (closer_ != nullptr && closer_->holds_any()) {
+    shorten(static_cast<int>(std::max<long long>(closer_->until_restart().count(), 1)));
+  }
+  for (const Exchange& exchange : exchanges_) {
+    const short events = exchange.phase == Exchange::Phase::Reading   ? POLLIN
+                         : exchange.phase == Exchange::Phase::Writing ? POLLOUT
+                                                                      : 0;
+    pfds.push_back({events != 0 ? exchange.stream.native_handle() : -1, events, 0});
+    shorten(ms_until(exchange.deadline));
+  }
+  const int ready = ::poll(pfds.data(), pfds.size(), timeout);
+  if (ready < 0) {
+    if (errno != EINTR) pause_briefly();
+    return;
+  }
+  if ((pfds[1].revents & POLLIN) != 0) wake_->drain();
+  if ((pfds[2].revents & POLLIN) != 0) collect_reads();
+  for (std::size_t i = 0; i < exchanges_.size(); ++i) {
+    const short revents = pfds[FIRST_EXCHANGE + i].revents;
+    if (revents == 0) continue;
+    Exchange& exchange = exchanges_[i];
+    if (exchange.phase == Exchange::Phase::Reading) {
+      read_from(exchange);
+    } else if (exchange.phase == Exchange::Phase::Writing) {
+      auto sent = exchange.stream.write_more();
+      if (!sent || *sent) exchange.phase = Exchange::Phase::Done;
+    }
+  }
+}
+
+Result<void> ServingLoop::run() {
+  const auto finished = [](const Exchange& e) { return e.phase == Exchange::Phase::Done; };
+  for (;;) {
+    // Once the stop comes nothing more is accepted, but every connection
+    // already accepted is served to its end, within its own budgets, as a
+    // request in hand always was.
+    const bool stopping = SERVICE_RUNNER_SHOULD_STOP.load(std::memory_order_acquire);
+    bool more = false;
+    if (!stopping) {
+      if (closer_ != nullptr && closer_->holds_any()) closer_->pump();
+      if (auto accepted = accept_waiting(more); !accepted) return accepted;
+    }
+    // Let go of what is answered before waiting: the client sees its
+    // exchange end when the connection does.
+    std::erase_if(exchanges_, finished);
+    if (stopping && exchanges_.empty()) return {};
+    wait(more, !stopping);
+    const auto now = Clock::now();
+    for (Exchange& exchange : exchanges_) {
+      if (exchange.phase != Exchange::Phase::Done && exchange.deadline <= now) expire(exchange);
+    }
+    std::erase_if(exchanges_, finished);
+  }
 }
 
 }  // namespace
@@ -271,36 +511,13 @@ Result<void> ServiceRunner::run_service_process_loop_with_ready(
   }
   if (ready) ready();
 
-  ServiceRunnerStatus last_status = ServiceRunnerStatus::Stopped;
+  auto readers = ConfigReaders::create();
+  if (!readers) return fail(readers.error());
   std::optional<sys::FileRereader> authorized_file;
   if (!mock) authorized_file.emplace(macos_authorized_client_reader());
-  while (!SERVICE_RUNNER_SHOULD_STOP.load(std::memory_order_acquire)) {
-    if (closer && closer->holds_any()) {
-      closer->pump();
-      if (!closer->has_room()) {
-        wait_for_closer(*closer, wake);
-        continue;
-      }
-    }
-    auto stream = listener->accept();
-    if (!stream) {
-      if (stream.error().find("would block") != std::string::npos) {
-        wait_for_client(listener->native_handle(), wake, closer ? &*closer : nullptr);
-      } else {
-        std::string line = stream.error() + "\n";
-        std::fwrite(line.data(), 1, line.size(), stderr);
-        pause_after_accept_failure(wake);
-      }
-      continue;
-    }
-
-    if (auto served =
-            serve_guarded(*stream, authorized_file ? &*authorized_file : nullptr, last_status);
-        !served) {
-      return fail(served.error());
-    }
-  }
-
+  ServingLoop loop(*listener, closer ? &*closer : nullptr,
+                   authorized_file ? &*authorized_file : nullptr, wake, *readers);
+  if (auto served = loop.run(); !served) return served;
   (void)service_stop_core_process();
   return {};
 }

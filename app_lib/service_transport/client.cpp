@@ -45,9 +45,10 @@ constexpr ClientWording UNIX_WORDING{
 // Reads and decodes the one response line.
 Result<ServiceReply> read_response(const ClientWording& wording, int fd) {
   LineReader reader;
+  LineReader::Buffer buffer;
   const SocketResult<std::string_view> line = reader.read_line(
-      [fd](char* buffer, std::size_t size) { return receive_some(fd, buffer, size); },
-      std::numeric_limits<std::size_t>::max());
+      [fd](char* chunk, std::size_t size) { return receive_some(fd, chunk, size); },
+      std::numeric_limits<std::size_t>::max(), buffer);
   if (!line) return fail(wording.read_failed + line.error().text());
   if (auto valid = sys::validate_utf8(*line); !valid) {
     return fail(wording.read_failed + ("stream did not contain valid UTF-8: " + valid.error()));

@@ -69,37 +69,23 @@ void set_io_timeouts(int fd, std::chrono::nanoseconds limit) {
   ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
-SocketResult<std::size_t> receive_before(int fd, char* buffer, std::size_t size,
-                                         Deadline deadline) {
-  for (;;) {
-    // Try first, wait only when nothing is there: a client usually has its
-    // request sent by the time it is read.
-    const ssize_t got = ::recv(fd, buffer, size, 0);
-    if (got >= 0) return static_cast<std::size_t>(got);
-    if (errno == EINTR) continue;
-    if (!would_block(errno)) return last_socket_error();
-    if (auto ready = wait_ready(fd, POLLIN, deadline); !ready)
-      return std::unexpected(ready.error());
-  }
-}
-
 SocketResult<void> wait_readable(int fd, Deadline deadline) {
   return wait_ready(fd, POLLIN, deadline);
 }
 
-SocketResult<void> send_all_before(int fd, std::string_view data, Deadline deadline) {
+SocketResult<void> wait_writable(int fd, Deadline deadline) {
+  return wait_ready(fd, POLLOUT, deadline);
+}
+
+SocketResult<std::size_t> send_some(int fd, std::string_view data) {
   const int flags = platform::no_sigpipe_send_flags();
-  while (!data.empty()) {
+  for (;;) {
     const ssize_t sent = ::send(fd, data.data(), data.size(), flags);
-    if (sent >= 0) {
-      data.remove_prefix(static_cast<std::size_t>(sent));
-      continue;
-    }
+    if (sent >= 0) return static_cast<std::size_t>(sent);
     if (errno == EINTR) continue;
-    if (!would_block(errno)) return last_socket_error();
-    if (auto ready = wait_ready(fd, POLLOUT, deadline); !ready) return ready;
+    if (would_block(errno)) return 0;
+    return last_socket_error();
   }
-  return {};
 }
 
 SocketResult<std::size_t> receive_some(int fd, char* buffer, std::size_t size) {

@@ -3,10 +3,12 @@
 #include <sys/socket.h>
 
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -45,21 +47,15 @@ class Deadline {
 // skipped, leaving the socket without a limit; other failures are ignored too.
 void set_io_timeouts(int fd, std::chrono::nanoseconds limit);
 
-// One read of up to `size` bytes that waits no later than `deadline`, however
-// the peer spreads its bytes. 0 means end of stream. Expiry fails with the
-// would-block error (EAGAIN), as an expired SO_RCVTIMEO does. `fd` must be
-// non-blocking: the waiting is done in poll, never inside recv.
-SocketResult<std::size_t> receive_before(int fd, char* buffer, std::size_t size, Deadline deadline);
-
-// Waits until `fd` is readable or `deadline` passes; expiry fails with the
-// would-block error (EAGAIN).
+// Waits until `fd` is readable, or writable, or `deadline` passes; expiry
+// fails with the would-block error (EAGAIN), as an expired SO_RCVTIMEO does.
 SocketResult<void> wait_readable(int fd, Deadline deadline);
+SocketResult<void> wait_writable(int fd, Deadline deadline);
 
-// Writes all of `data` by `deadline`, continuing partial writes; expiry fails
-// as above. `fd` must be non-blocking: macOS's send ignores MSG_DONTWAIT, so
-// on a blocking socket one send could sleep out a whole SO_SNDTIMEO however
-// little of the budget is left.
-SocketResult<void> send_all_before(int fd, std::string_view data, Deadline deadline);
+// One send of as much of `data` as the socket takes now; 0 when it takes
+// nothing. `fd` must be non-blocking: macOS's send ignores MSG_DONTWAIT, so
+// on a blocking socket one send could sleep out a whole SO_SNDTIMEO.
+SocketResult<std::size_t> send_some(int fd, std::string_view data);
 
 // Blocking counterparts, bounded only by the socket's own timeouts.
 SocketResult<std::size_t> receive_some(int fd, char* buffer, std::size_t size);
@@ -69,35 +65,53 @@ SocketResult<void> send_all(int fd, std::string_view data);
 // on and is waited for without a time limit.
 SocketResult<void> connect_socket(int fd, const sockaddr* address, socklen_t length);
 
-// Reads one line through a fixed 8192-byte buffer: up to and including the
-// first line feed, up to end of stream, or until `cap` bytes have been read in
-// total. Bytes after the line feed are dropped unexamined. The returned view
-// lives as long as the reader; a line that arrives in one read is never copied.
+// Reads one line through an 8192-byte buffer: up to and including the first
+// line feed, up to end of stream, or until `cap` bytes have been read in
+// total. Bytes after the line feed are dropped unexamined. A returned view
+// lives as long as the reader and the buffer; a line that arrives in one read
+// is never copied. The buffer is the caller's, so that connections read side
+// by side share one and keep only what they have read so far.
 class LineReader {
  public:
   static constexpr std::size_t BUFFER_SIZE = 8192;
+  using Buffer = std::array<char, BUFFER_SIZE>;
 
+  // Reads as far as `read_some` gives bytes. Its would-block error (EAGAIN)
+  // means nothing more is there yet: the call then returns nullopt, keeps
+  // what it read, and the next call goes on from there.
   template <class ReadSome>
-  SocketResult<std::string_view> read_line(ReadSome&& read_some, std::size_t cap) {
-    std::size_t total = 0;
-    while (total < cap) {
-      const std::size_t want = cap - total < buffer_.size() ? cap - total : buffer_.size();
-      SocketResult<std::size_t> got = read_some(buffer_.data(), want);
-      if (!got) return std::unexpected(got.error());
+  SocketResult<std::optional<std::string_view>> read_more(ReadSome&& read_some, std::size_t cap,
+                                                          Buffer& buffer) {
+    while (total_ < cap) {
+      const std::size_t want = cap - total_ < buffer.size() ? cap - total_ : buffer.size();
+      SocketResult<std::size_t> got = read_some(buffer.data(), want);
+      if (!got) {
+        if (got.error().code == EAGAIN || got.error().code == EWOULDBLOCK) return std::nullopt;
+        return std::unexpected(got.error());
+      }
       if (*got == 0) break;
-      total += *got;
-      const void* feed = std::memchr(buffer_.data(), '\n', *got);
+      total_ += *got;
+      const void* feed = std::memchr(buffer.data(), '\n', *got);
       const std::size_t keep =
-          feed == nullptr ? *got : static_cast<const char*>(feed) - buffer_.data() + 1;
-      if (feed != nullptr && spill_.empty()) return std::string_view(buffer_.data(), keep);
-      spill_.append(buffer_.data(), keep);
+          feed == nullptr ? *got : static_cast<const char*>(feed) - buffer.data() + 1;
+      if (feed != nullptr && spill_.empty()) return std::string_view(buffer.data(), keep);
+      spill_.append(buffer.data(), keep);
       if (feed != nullptr) break;
     }
     return std::string_view(spill_);
   }
 
+  // For a `read_some` that waits itself: its would-block error is a timeout.
+  template <class ReadSome>
+  SocketResult<std::string_view> read_line(ReadSome&& read_some, std::size_t cap, Buffer& buffer) {
+    auto line = read_more(read_some, cap, buffer);
+    if (!line) return std::unexpected(line.error());
+    if (!*line) return std::unexpected(SocketError{EAGAIN});
+    return **line;
+  }
+
  private:
-  std::array<char, BUFFER_SIZE> buffer_;
+  std::size_t total_ = 0;
   std::string spill_;
 };
 

@@ -18,6 +18,11 @@ namespace {
 // Room for a typical response, so encoding it allocates once.
 constexpr std::size_t RESPONSE_INITIAL_CAPACITY = 128;
 
+std::string write_failed(ServiceTransportForm form, const SocketError& error) {
+  return (form == ServiceTransportForm::Unix ? "写入 Unix Socket 响应失败: " : "写入响应失败: ") +
+         error.text();
+}
+
 }  // namespace
 
 ServiceTransportStream& ServiceTransportStream::operator=(ServiceTransportStream&& other) noexcept {
@@ -28,6 +33,8 @@ ServiceTransportStream& ServiceTransportStream::operator=(ServiceTransportStream
     may_carry_descriptors_ = other.may_carry_descriptors_;
     closer_ = std::exchange(other.closer_, nullptr);
     verified_ = std::move(other.verified_);
+    reading_ = std::move(other.reading_);
+    unsent_ = std::move(other.unsent_);
   }
   return *this;
 }
@@ -57,43 +64,61 @@ void ServiceTransportStream::release() {
   fd_.reset();
 }
 
-Result<service_ipc::ServiceRunnerRequest> ServiceTransportStream::read_request() {
-  const bool unix_form = form_ == ServiceTransportForm::Unix;
-  // The whole request shares one budget. A per-read timeout alone would let a
-  // client that sends a byte now and then hold the single-threaded loop for
-  // as long as it likes.
-  const Deadline deadline = Deadline::after(SERVICE_CONNECTION_TIMEOUT);
-  LineReader reader;
+std::optional<Result<service_ipc::ServiceRunnerRequest>>
+ServiceTransportStream::read_request_available() {
+  if (!reading_) reading_ = std::make_unique<Reading>();
+  Reading& reading = *reading_;
   const int fd = fd_.get();
   // A Unix connection is read chunk by chunk with the kernel's record of who
   // wrote it. The first chunk that is not the verified peer's, or that comes
   // with descriptors, ends the read: what a stranger wrote is never examined.
-  std::optional<pid_t> stranger;
   const auto read_some = [&](char* buffer, std::size_t size) -> SocketResult<std::size_t> {
-    if (!unix_form) return receive_before(fd, buffer, size, deadline);
-    for (;;) {
-      auto chunk = platform::receive_peer_chunk(fd, buffer, size, may_carry_descriptors_);
-      if (!chunk) {
-        if (chunk.error() != EAGAIN && chunk.error() != EWOULDBLOCK) {
-          return std::unexpected(SocketError{chunk.error()});
-        }
-        if (auto ready = wait_readable(fd, deadline); !ready) return std::unexpected(ready.error());
-        continue;
-      }
-      const bool foreign = verified_ && chunk->size > 0 && chunk->writer &&
-                           *chunk->writer != verified_->pid();
-      if (foreign || chunk->descriptors) {
-        stranger = chunk->writer.value_or(verified_ ? verified_->pid() : 0);
-        return std::unexpected(SocketError{EPERM});
-      }
-      return chunk->size;
+    if (form_ != ServiceTransportForm::Unix) return receive_some(fd, buffer, size);
+    auto chunk = platform::receive_peer_chunk(fd, buffer, size, may_carry_descriptors_);
+    if (!chunk) return std::unexpected(SocketError{chunk.error()});
+    const bool foreign =
+        verified_ && chunk->size > 0 && chunk->writer && *chunk->writer != verified_->pid();
+    if (foreign || chunk->descriptors) {
+      reading.stranger = chunk->writer.value_or(verified_ ? verified_->pid() : 0);
+      return std::unexpected(SocketError{EPERM});
     }
+    return chunk->size;
   };
-  const SocketResult<std::string_view> line =
-      reader.read_line(read_some, SERVICE_IPC_MESSAGE_LIMIT + 1);
+  // One buffer serves every connection of the thread: a connection waiting
+  // for the rest of its request keeps only what it has read so far.
+  thread_local LineReader::Buffer buffer;
+  auto line = reading.reader.read_more(read_some, SERVICE_IPC_MESSAGE_LIMIT + 1, buffer);
+  if (line && !*line) return std::nullopt;
+  if (!line) return finish_read(std::unexpected(line.error()));
+  return finish_read(**line);
+}
+
+Result<service_ipc::ServiceRunnerRequest> ServiceTransportStream::read_request_expired() {
+  return finish_read(std::unexpected(SocketError{EAGAIN}));
+}
+
+Result<service_ipc::ServiceRunnerRequest> ServiceTransportStream::read_request() {
+  // The whole request shares one budget. A per-read timeout alone would let a
+  // client that sends a byte now and then hold the caller for as long as it
+  // likes.
+  const Deadline deadline = Deadline::after(SERVICE_CONNECTION_TIMEOUT);
+  for (;;) {
+    if (auto done = read_request_available()) return std::move(*done);
+    if (auto ready = wait_readable(fd_.get(), deadline); !ready) {
+      return finish_read(std::unexpected(ready.error()));
+    }
+  }
+}
+
+Result<service_ipc::ServiceRunnerRequest> ServiceTransportStream::finish_read(
+    const SocketResult<std::string_view>& line) {
+  const bool unix_form = form_ == ServiceTransportForm::Unix;
+  std::optional<pid_t> stranger = reading_ ? reading_->stranger : std::nullopt;
   // Whichever way the read ended, it ends in a refusal if someone other than
   // the verified process wrote.
-  if (!stranger && verified_) stranger = platform::writer_after_read(fd, *verified_);
+  if (!stranger && verified_) stranger = platform::writer_after_read(fd_.get(), *verified_);
+  // The request's bytes may live in the reader: it goes only on the way out.
+  const std::unique_ptr<Reading> done = std::move(reading_);
   if (stranger) return fail(refusal_of_writer(*stranger));
   if (!line) {
     return fail((unix_form ? "读取 Unix Socket 请求失败: " : "读取请求失败: ") +
@@ -113,22 +138,51 @@ Result<service_ipc::ServiceRunnerRequest> ServiceTransportStream::read_request()
   return std::move(*request);
 }
 
-Result<void> ServiceTransportStream::write_response(const service_ipc::StatusResponse& response) {
-  std::string wire;
-  wire.reserve(RESPONSE_INITIAL_CAPACITY);
-  if (auto encoded = service_ipc::encode_response(response, wire); !encoded) {
+Result<bool> ServiceTransportStream::begin_response(const service_ipc::StatusResponse& response) {
+  auto wire = std::make_unique<std::string>();
+  wire->reserve(RESPONSE_INITIAL_CAPACITY);
+  if (auto encoded = service_ipc::encode_response(response, *wire); !encoded) {
     return fail("响应序列化失败: " + encoded.error());
   }
   // JSON and line feed leave in one write; the peer cannot tell the
   // difference, and it saves a system call per exchange.
-  wire.push_back('\n');
-  const Deadline deadline = Deadline::after(SERVICE_CONNECTION_TIMEOUT);
-  if (auto sent = send_all_before(fd_.get(), wire, deadline); !sent) {
-    return fail(
-        (form_ == ServiceTransportForm::Unix ? "写入 Unix Socket 响应失败: " : "写入响应失败: ") +
-        sent.error().text());
+  wire->push_back('\n');
+  unsent_ = std::move(wire);
+  return write_more();
+}
+
+Result<bool> ServiceTransportStream::write_more() {
+  if (!unsent_) return true;
+  std::string_view rest(*unsent_);
+  auto sent = send_some(fd_.get(), rest);
+  if (!sent) {
+    unsent_.reset();
+    return fail(write_failed(form_, sent.error()));
   }
+  if (*sent == rest.size()) {
+    unsent_.reset();
+    return true;
+  }
+  unsent_->erase(0, *sent);
+  return false;
+}
+
+Result<void> ServiceTransportStream::write_response(const service_ipc::StatusResponse& response) {
+  const Deadline deadline = Deadline::after(SERVICE_CONNECTION_TIMEOUT);
+  auto done = begin_response(response);
+  while (done && !*done) {
+    if (auto room = wait_writable(fd_.get(), deadline); !room) {
+      unsent_.reset();
+      return fail(write_failed(form_, room.error()));
+    }
+    done = write_more();
+  }
+  if (!done) return fail(std::move(done.error()));
   return {};
+}
+
+pid_t ServiceTransportStream::verified_peer_pid() const {
+  return verified_ ? verified_->pid() : 0;
 }
 
 }  // namespace app_lib::service_transport

@@ -11,6 +11,7 @@
 
 #include "app_lib/platform/process_identity.h"
 #include "app_lib/service_ipc/messages.h"
+#include "app_lib/service_transport/socket_io.h"
 #include "app_lib/sys/fd.h"
 #include "app_lib/sys/result.h"
 
@@ -137,8 +138,20 @@ class ServiceTransportStream {
   // never taken. Linux records the writer of every chunk; XNU only the last
   // process that used the client's end, which the bytes need not come from.
   Result<service_ipc::ServiceRunnerRequest> read_request();
+  // The same read, for a loop that reads many connections side by side: it
+  // takes what has arrived by now and never waits. nullopt while the request
+  // is not complete; what was read is kept for the next call.
+  std::optional<Result<service_ipc::ServiceRunnerRequest>> read_request_available();
+  // Ends a read whose budget ran out before the request was complete, with
+  // the failure an expired read gives (or a stranger's refusal).
+  Result<service_ipc::ServiceRunnerRequest> read_request_expired();
+
   // Writes the compact JSON response and a line feed.
   Result<void> write_response(const service_ipc::StatusResponse& response);
+  // The same write without waiting: true once all of it has gone, false
+  // while the rest waits for room (write_more).
+  Result<bool> begin_response(const service_ipc::StatusResponse& response);
+  Result<bool> write_more();
   // Accepts the peer only if its executable is the authorized client, named
   // by `authorized_client`, canonical or not, and then tells who the peer
   // is, for acting on files with its rights. The stream keeps the verified
@@ -153,10 +166,16 @@ class ServiceTransportStream {
   // with its rights.
   std::vector<gid_t> verified_peer_groups() const;
 
+  // The verified peer's process id; 0 before a peer is verified.
+  pid_t verified_peer_pid() const;
+
   ServiceTransportForm form() const { return form_; }
   int native_handle() const { return fd_.get(); }
 
  private:
+  // What the read came to, once it ended.
+  Result<service_ipc::ServiceRunnerRequest> finish_read(
+      const SocketResult<std::string_view>& line);
   // The refusal of a request written, wholly or in part, by `writer`.
   std::string refusal_of_writer(pid_t writer) const;
   // Keeps `peer` as the verified process and tells its credentials.
@@ -170,6 +189,15 @@ class ServiceTransportStream {
   // Held by pointer: an optional of the move-only record trips g++ 12's
   // maybe-uninitialized analysis when the stream is moved into a Result.
   std::unique_ptr<platform::PeerProcess> verified_;
+  // A request read so far, and a response not yet sent in full; each only
+  // while it is under way.
+  struct Reading {
+    LineReader reader;
+    // The first writer other than the verified peer, once one has been seen.
+    std::optional<pid_t> stranger;
+  };
+  std::unique_ptr<Reading> reading_;
+  std::unique_ptr<std::string> unsent_;
 };
 
 }  // namespace app_lib::service_transport
