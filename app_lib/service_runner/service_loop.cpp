@@ -23,6 +23,7 @@
 #include "app_lib/sys/descriptor_limit.h"
 #include "app_lib/sys/message.h"
 #include "app_lib/sys/path_text.h"
+#include "app_lib/sys/sys_error.h"
 
 namespace app_lib::service_runner {
 
@@ -134,7 +135,9 @@ class ServingLoop {
   void read_from(Exchange& exchange);
   void dispatch(Exchange& exchange, const ServiceRunnerRequest& request);
   void finish_start(Exchange& exchange, Result<std::string> bytes);
+  void start_read(Exchange& exchange);
   void collect_reads();
+  void start_waiting_reads();
   void expire(Exchange& exchange);
   void respond(Exchange& exchange, const StatusResponse& response);
   template <class Step>
@@ -302,7 +305,11 @@ void ServingLoop::expire(Exchange& exchange) {
         return;
       }
       case Exchange::Phase::Working:
-        finish_start(exchange, exchange.read->abandon());
+        // One still waiting for a thread ran out of time before its read began.
+        finish_start(exchange, exchange.read ? exchange.read->abandon()
+                                             : fail(config_read_failure(
+                                                   ConfigReadStep::Directory,
+                                                   sys::sys_error_text(ETIMEDOUT))));
         return;
       case Exchange::Phase::Writing:
       case Exchange::Phase::Done:
@@ -341,14 +348,32 @@ void ServingLoop::dispatch(Exchange& exchange, const ServiceRunnerRequest& reque
   // Only starting the core acts with the requester's rights, and only it
   // needs the groups.
   if (exchange.requester) exchange.requester->groups = exchange.stream.verified_peer_groups();
-  auto read = readers_.start(start.launch, exchange.requester);
+  exchange.phase = Exchange::Phase::Working;
+  exchange.deadline = Clock::now() + ConfigReaders::TIME_LIMIT;
+  exchange.start = start;
+  start_read(exchange);
+}
+
+// Starts the configuration read of a start that waits for a thread, if one
+// is free; refuses it at once while every thread is stuck.
+void ServingLoop::start_read(Exchange& exchange) {
+  switch (readers_.room()) {
+    case ConfigReaders::Room::Busy:
+      return;
+    case ConfigReaders::Room::Exhausted:
+      return respond(exchange,
+                     make_response(false,
+                                   config_read_failure(ConfigReadStep::Directory,
+                                                       sys::sys_error_text(EAGAIN)),
+                                   ServiceRunnerStatus::Unavailable));
+    case ConfigReaders::Room::Free:
+      break;
+  }
+  auto read = readers_.start(exchange.start->launch, exchange.requester, exchange.deadline);
   if (!read) {
     return respond(exchange, make_response(false, read.error(), ServiceRunnerStatus::Unavailable));
   }
-  exchange.phase = Exchange::Phase::Working;
-  exchange.deadline = (*read)->deadline();
   exchange.read = std::move(*read);
-  exchange.start = start;
 }
 
 // The second half of a start runs here, on the loop's thread, one at a time
@@ -369,12 +394,23 @@ void ServingLoop::finish_start(Exchange& exchange, Result<std::string> bytes) {
   respond(exchange, make_response(true, std::move(*started), ServiceRunnerStatus::Running));
 }
 
+// Answers the starts whose reads have finished, then gives the threads that
+// came back to the starts waiting for one, in the order they came.
 void ServingLoop::collect_reads() {
   readers_.drain();
   for (Exchange& exchange : exchanges_) {
-    if (exchange.phase != Exchange::Phase::Working) continue;
+    if (exchange.phase != Exchange::Phase::Working || !exchange.read) continue;
     if (auto outcome = exchange.read->take()) {
       guarded(exchange, [&] { finish_start(exchange, std::move(*outcome)); });
+    }
+  }
+  start_waiting_reads();
+}
+
+void ServingLoop::start_waiting_reads() {
+  for (Exchange& exchange : exchanges_) {
+    if (exchange.phase == Exchange::Phase::Working && !exchange.read) {
+      guarded(exchange, [&] { start_read(exchange); });
     }
   }
 }
@@ -472,6 +508,8 @@ Result<void> ServingLoop::run() {
     for (Exchange& exchange : exchanges_) {
       if (exchange.phase != Exchange::Phase::Done && exchange.deadline <= now) expire(exchange);
     }
+    // A read given up may leave every thread stuck: those waiting are told.
+    start_waiting_reads();
     std::erase_if(exchanges_, finished);
   }
 }

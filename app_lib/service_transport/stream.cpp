@@ -86,8 +86,11 @@ ServiceTransportStream::read_request_available() {
   };
   // One buffer serves every connection of the thread: a connection waiting
   // for the rest of its request keeps only what it has read so far.
-  thread_local LineReader::Buffer buffer;
-  auto line = reading.reader.read_more(read_some, SERVICE_IPC_MESSAGE_LIMIT + 1, buffer);
+  // Allocated on first use, so threads that never read a request (the
+  // configuration readers) do not carry it.
+  thread_local const std::unique_ptr<LineReader::Buffer> buffer =
+      std::make_unique<LineReader::Buffer>();
+  auto line = reading.reader.read_more(read_some, SERVICE_IPC_MESSAGE_LIMIT + 1, *buffer);
   if (line && !*line) return std::nullopt;
   if (!line) return finish_read(std::unexpected(line.error()));
   return finish_read(**line);

@@ -60,68 +60,72 @@ TEST_P(SoakTest, EveryRequestAnsweredAndNothingLeaks) {
   const auto& endpoint = service.endpoint();
   CoreConfig config;
   const std::string start = config.start_line(9300);
-  // Warm up every path once so lazily created state (the crypto library's
-  // tables, the allocator's pools) is there before the baseline is taken.
-  for (std::string_view line : {PING_LINE, std::string_view(start), STOP_LINE}) {
-    ASSERT_TRUE(parse_answer(raw_exchange(endpoint, line)));
-  }
+  const std::string oversize(70000, 'x');
+  // Six clients, each sending `per_client` requests of every kind in turn.
+  const auto run_clients = [&](int per_client, Tally& tally) {
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 6; ++c) {
+      clients.emplace_back([&, c] {
+        for (int i = 0; i < per_client; ++i) {
+          switch ((c + i) % 8) {
+            case 0:
+            case 1: {
+              auto r = parse_answer(raw_exchange(endpoint, PING_LINE));
+              tally.record("ping", r && r->ok && r->message == "service runner pong", "");
+              break;
+            }
+            case 2: {
+              auto r = parse_answer(raw_exchange(endpoint, STATUS_LINE));
+              tally.record("get_status", r && r->ok, "");
+              break;
+            }
+            case 3: {
+              const std::string answer = raw_exchange(endpoint, start);
+              auto r = parse_answer(answer);
+              tally.record("start_core", r && r->ok && r->data == ServiceRunnerStatus::Running,
+                           answer);
+              break;
+            }
+            case 4: {
+              auto r = parse_answer(raw_exchange(endpoint, STOP_LINE));
+              tally.record("stop_core", r && r->ok && r->data == ServiceRunnerStatus::Stopped, "");
+              break;
+            }
+            case 5: {
+              const std::string& bytes = (i % 2 == 0) ? oversize : std::string("{\"type\":\xff}\n");
+              const std::string answer = raw_exchange(endpoint, bytes, true);
+              auto r = parse_answer(answer);
+              tally.record("malformed", r && !r->ok && r->data == ServiceRunnerStatus::Unavailable,
+                           answer);
+              break;
+            }
+            case 6:
+              // Hangs up before reading the answer.
+              (void)raw_exchange(endpoint, PING_LINE, false, std::chrono::milliseconds(0));
+              break;
+            default:
+              // Sends nothing at all.
+              (void)raw_exchange(endpoint, "", true);
+              break;
+          }
+        }
+      });
+    }
+    for (auto& t : clients) t.join();
+  };
+  // Warm up every path, side by side as below, so lazily created state (the
+  // crypto library's tables, the allocator's pools, the heap that reads side
+  // by side need, the start threads' stacks) is there before the baseline.
+  Tally warm_up;
+  run_clients(8, warm_up);
+  ASSERT_TRUE(parse_answer(raw_exchange(endpoint, STOP_LINE)));
   const std::size_t fds_before = open_descriptors(service.pid()).size();
   // Anonymous resident memory (heap and stacks): shared library pages touched
   // for the first time are not growth.
   const long rss_before = status_kib(service.pid(), "RssAnon");
 
-  const std::string oversize(70000, 'x');
   Tally tally;
-  const int per_client = rounds();
-  std::vector<std::thread> clients;
-  for (int c = 0; c < 6; ++c) {
-    clients.emplace_back([&, c] {
-      for (int i = 0; i < per_client; ++i) {
-        switch ((c + i) % 8) {
-          case 0:
-          case 1: {
-            auto r = parse_answer(raw_exchange(endpoint, PING_LINE));
-            tally.record("ping", r && r->ok && r->message == "service runner pong", "");
-            break;
-          }
-          case 2: {
-            auto r = parse_answer(raw_exchange(endpoint, STATUS_LINE));
-            tally.record("get_status", r && r->ok, "");
-            break;
-          }
-          case 3: {
-            const std::string answer = raw_exchange(endpoint, start);
-            auto r = parse_answer(answer);
-            tally.record("start_core", r && r->ok && r->data == ServiceRunnerStatus::Running,
-                         answer);
-            break;
-          }
-          case 4: {
-            auto r = parse_answer(raw_exchange(endpoint, STOP_LINE));
-            tally.record("stop_core", r && r->ok && r->data == ServiceRunnerStatus::Stopped, "");
-            break;
-          }
-          case 5: {
-            const std::string& bytes = (i % 2 == 0) ? oversize : std::string("{\"type\":\xff}\n");
-            const std::string answer = raw_exchange(endpoint, bytes, true);
-            auto r = parse_answer(answer);
-            tally.record("malformed", r && !r->ok && r->data == ServiceRunnerStatus::Unavailable,
-                         answer);
-            break;
-          }
-          case 6:
-            // Hangs up before reading the answer.
-            (void)raw_exchange(endpoint, PING_LINE, false, std::chrono::milliseconds(0));
-            break;
-          default:
-            // Sends nothing at all.
-            (void)raw_exchange(endpoint, "", true);
-            break;
-        }
-      }
-    });
-  }
-  for (auto& t : clients) t.join();
+  run_clients(rounds(), tally);
 
   for (const auto& [kind, count] : tally.sent) {
     EXPECT_EQ(tally.answered_well[kind], count) << kind;
