@@ -430,6 +430,8 @@ Result<void> ServingLoop::accept_waiting(bool& more) {
       return {};
     }
     if (auto admitted = admit(std::move(*stream)); !admitted) return admitted;
+    // A refused or evicted connection goes at once, not with the batch.
+    std::erase_if(exchanges_, [](const Exchange& e) { return e.phase == Exchange::Phase::Done; });
     // The stop flag is read after every accept, as before each.
     if (SERVICE_RUNNER_SHOULD_STOP.load(std::memory_order_acquire)) return {};
   }

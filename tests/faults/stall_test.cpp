@@ -20,6 +20,7 @@
 
 #include "app_lib/sys/fd.h"
 #include "app_lib/sys/sys_error.h"
+#include "tests/support/proc.h"
 #include "tests/support/process.h"
 #include "tests/support/raw_socket.h"
 #include "tests/support/service_harness.h"
@@ -35,12 +36,14 @@ using app_lib::sys::UniqueFd;
 const std::string READ_TIMED_OUT = response_line(
     false, "读取 Unix Socket 请求失败: " + app_lib::sys::sys_error_text(EAGAIN), "Unavailable");
 
-// argv: socket, count. Opens `count` connections and sends nothing on any;
-// prints "held" once all are open, then reads every answer and prints how
-// many were the read-timeout refusal, and the first other answer.
+// argv: socket, count, go file. Once the go file exists, opens `count`
+// connections and sends nothing on any; prints "held" once all are open,
+// then reads every answer and prints how many were the read-timeout refusal,
+// and the first other answer.
 NIMBLETRACE_TEST_HELPER(hold_silent_connections) {
-  if (argc != 2) return 2;
+  if (argc != 3) return 2;
   const std::size_t count = std::stoul(argv[1]);
+  while (::access(argv[2], F_OK) != 0) ::usleep(1000);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, argv[0], sizeof address.sun_path - 1);
@@ -91,28 +94,40 @@ NIMBLETRACE_TEST_HELPER(hold_silent_connections) {
 class StallTest : public SandboxServiceTest {};
 
 TEST_F(StallTest, SilentConnectionsNeverHoldAnotherClient) {
+  // What the service may hold meanwhile: one process gets a few places, and
+  // all of them together a bounded set (a socket and a pidfd each).
   const struct {
     std::size_t processes;
     std::size_t each;
-  } cases[] = {{1, 4000}, {64, 63}};
+    std::size_t descriptors_below;
+  } cases[] = {{1, 4000, 64}, {64, 63, 600}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.processes) + " processes holding " + std::to_string(c.each));
-    start_service();
+    // Room for the bounded set, not for a place per process: past the bound,
+    // accepting would fail for want of descriptors.
+    auto options = ServiceProcess::Options::privileged();
+    options.fd_limit = 700;
+    start_service(options);
+    // All holders connect at once, so their connections overlap.
+    TempDir go;
     std::vector<Process> holders;
     for (std::size_t i = 0; i < c.processes; ++i) {
       auto holder = Process::start(
           {.argv = {self_executable().string(), "--nt-helper", "hold_silent_connections",
-                    sandbox_paths().socket.string(), std::to_string(c.each)},
+                    sandbox_paths().socket.string(), std::to_string(c.each),
+                    (go / "go").string()},
            .capture_stdout = true,
            .fd_limit = c.each + 64});
       ASSERT_OK(holder);
       holders.push_back(std::move(*holder));
     }
+    write_file(go / "go", "");
     for (Process& holder : holders) {
       ASSERT_TRUE(eventually([&] { return holder.stdout_text().starts_with("held\n"); },
                              SLOW_WAIT_LIMIT))
           << holder.stdout_text();
     }
+    EXPECT_LT(open_descriptors(service_->pid()).size(), c.descriptors_below);
     // Served one after another, the silent connections would hold the
     // service for hours; side by side, the ping is answered at once.
     EXPECT_EQ(exchange(PING_LINE), PONG_STOPPED);
@@ -121,6 +136,7 @@ TEST_F(StallTest, SilentConnectionsNeverHoldAnotherClient) {
       ASSERT_TRUE(holder.wait_exit(SLOW_WAIT_LIMIT));
       EXPECT_EQ(holder.stdout_text(), all_timed_out);
     }
+    EXPECT_EQ(service_->stderr_text(), "");
   }
 }
 
