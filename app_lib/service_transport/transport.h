@@ -22,7 +22,7 @@ inline constexpr std::size_t SERVICE_IPC_MESSAGE_LIMIT = 65536;
 
 // Timeouts of an accepted connection. The service also bounds the whole read
 // of one request and the whole write of one response by the same budget, so a
-// client that trickles bytes cannot hold the single-threaded loop.
+// client that trickles bytes cannot keep its connection open for ever.
 inline constexpr std::chrono::seconds SERVICE_CONNECTION_TIMEOUT{2};
 
 class ServiceTransportListener;
