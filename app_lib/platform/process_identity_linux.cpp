@@ -258,6 +258,7 @@ std::optional<PeerExecutable> peer_executable(const PeerProcess& peer,
   PeerExecutable executable;
   executable.path.assign(buffer.data(), static_cast<std::size_t>(n));
   executable.file = file->identity;
+  executable.deleted = file->deleted;
   executable.in_service_user_namespace =
       peer_namespace && own_user_namespace() && *peer_namespace == *own_user_namespace();
   return executable;
