@@ -89,13 +89,24 @@ std::optional<PeerProcess> identify_peer(int socket_fd,
 
 // What the peer process runs: the name the platform reports for it (the first
 // n bytes of a zeroed PEER_PATH_BUFFER_SIZE buffer, n being the length it
-// reported) and the identity of the file itself, taken from the process and
-// not by looking that name up again.
+// reported) and, where the kernel can tell it without asking the file system
+// that holds the file, the identity of the file itself. The name is the
+// client's to choose, and may lead through a file system that never answers
+// (a FUSE mount of its own, a disk image, a network share), so nothing here
+// looks it up.
 struct PeerExecutable {
   std::string path;
-  // nullopt when the name no longer leads to a file (macOS, whose kernel
-  // reports the image by name only); such a peer is never authorized.
+  // Linux: the file behind /proc/PID/exe, from the kernel's own record.
+  // nullopt only where the kernel reports the running image by name alone
+  // (XNU: no call gives the device and inode of a process's main
+  // executable without asking its file system); there the name is all
+  // there is to compare.
   std::optional<FileIdentity> file;
+  // True when the file the process runs has no link left (Linux: a link
+  // count of 0, from the same look as `file`); the kernel then names it
+  // "<path> (deleted)", a name anyone may plant. XNU does not name such an
+  // image at all: peer_executable fails.
+  bool deleted = false;
   // False when the platform can tell that the process now runs another image
   // than the one recorded for the connection, that is, it exec'd after using
   // the socket (macOS: LOCAL_PEERUUID against the executable UUID the process

@@ -1,8 +1,10 @@
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <array>
@@ -115,6 +117,46 @@ std::optional<PeerProcess> pin_by_id(pid_t pid, PeerCredentials who) {
   return PeerProcess::gone(pid);
 }
 
+// The file a process runs, as its /proc/PID/exe link leads to it, and
+// whether any link to it is left.
+struct RunningFile {
+  FileIdentity identity;
+  bool deleted = false;
+};
+
+// The kernel follows the link to the file it keeps for the process
+// (fs/proc/base.c, proc_pid_get_link: proc_exe_link, then nd_jump_link)
+// without a lookup in the file system that holds it, and after the jump
+// asks only one that has d_weak_revalidate (fs/namei.c, complete_walk),
+// which FUSE has not (fs/fuse/dir.c, fuse_dentry_operations). stat would
+// then have that file system refresh the attributes: FUSE sends its server
+// a GETATTR once the cached ones have timed out, and a client run from a
+// FUSE mount of its own whose server never answers would hold the service
+// there. With AT_STATX_DONT_SYNC the answer comes from the inode the kernel
+// holds: vfs_getattr_nosec hands the flag to ->getattr (fs/stat.c), and
+// fuse_update_get_attr takes it as "sync = false" before it looks at any
+// timeout (fs/fuse/dir.c; so at Linux 5.10 and 6.6, and in the later form
+// that first drops the fields FUSE does not cache). Device, inode and link
+// count are all held there. A FUSE mount without allow_other refuses the
+// service at once, also without asking its server (fuse_getattr,
+// fuse_allow_current_process: EACCES). AT_NO_AUTOMOUNT is what stat(2)
+// passes too (fs/stat.c, vfs_fstatat).
+std::optional<RunningFile> running_file(const std::string& link) {
+  struct statx st {};
+  if (::statx(AT_FDCWD, link.c_str(), AT_STATX_DONT_SYNC | AT_NO_AUTOMOUNT, STATX_INO | STATX_NLINK,
+              &st) != 0 ||
+      (st.stx_mask & STATX_INO) == 0) {
+    return std::nullopt;
+  }
+  RunningFile file;
+  // The same encoding stat(2) gives st_dev (new_encode_dev, gnu_dev_makedev),
+  // so the identity compares with one taken by stat.
+  file.identity.device = static_cast<std::uint64_t>(::makedev(st.stx_dev_major, st.stx_dev_minor));
+  file.identity.inode = st.stx_ino;
+  file.deleted = (st.stx_mask & STATX_NLINK) != 0 && st.stx_nlink == 0;
+  return file;
+}
+
 // The user namespace a /proc entry's process lives in, as the kernel names
 // it: "user:[N]", N being the namespace's inode number on nsfs
 // (proc_ns_readlink). Every namespace lives on that one nsfs instance and
@@ -194,8 +236,8 @@ std::optional<PeerExecutable> peer_executable(const PeerProcess& peer,
   // "<path> (deleted)" (a name anyone may plant), and a process in another
   // mount namespace reports a path that means another file here. Following
   // the link itself yields the file the process runs, wherever it lives.
-  struct stat st {};
-  if (::stat(link.c_str(), &st) != 0) return std::nullopt;
+  const auto file = running_file(link);
+  if (!file) return std::nullopt;
   // A process in a user namespace of its own holds every capability there,
   // and with CAP_SYS_ADMIN (or CAP_CHECKPOINT_RESTORE) in its own namespace
   // it may set the link above to any file it can open: prctl(PR_SET_MM,
@@ -213,8 +255,10 @@ std::optional<PeerExecutable> peer_executable(const PeerProcess& peer,
       !pidfd_still_names(peer.pidfd(), peer.pid())) {
     return std::nullopt;
   }
-  PeerExecutable executable{std::string(buffer.data(), static_cast<std::size_t>(n)),
-                            FileIdentity::of(st)};
+  PeerExecutable executable;
+  executable.path.assign(buffer.data(), static_cast<std::size_t>(n));
+  executable.file = file->identity;
+  executable.deleted = file->deleted;
   executable.in_service_user_namespace =
       peer_namespace && own_user_namespace() && *peer_namespace == *own_user_namespace();
   return executable;

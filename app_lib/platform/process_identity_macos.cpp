@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "app_lib/platform/process_identity.h"
-#include "app_lib/sys/path_text.h"
 #include "app_lib/sys/sys_error.h"
 
 // What the kernel answers for a connected local socket (XNU
@@ -156,26 +155,46 @@ std::optional<PeerProcess> identify_peer(int socket_fd, PeerPinning pinning) {
 }
 
 // The kernel reports the running image by name only: no proc_info flavor
-// gives the device and inode of a process's main executable (region path
-// info names the file behind an address, and which address holds the main
-// image is the peer's to arrange). So the name is stat'ed, and the token is
-// checked afterwards to still name a process that has not exec'd since.
-// What remains: the file the name leads to at the stat may not be the file
-// the process runs, if someone replaced the file at that name in between;
-// only those who can write the directories along the name can do that, and
-// for the authorized client's name that is its installer's owner.
+// gives the device and inode of a process's main executable without asking
+// its file system (region path info names the file behind an address, which
+// address holds the main image is the peer's to arrange, and its vnode
+// record comes from vn_stat, VNOP_GETATTR). Nor is the name looked up or
+// stat'ed here: it is the client's to choose, and a disk image, a share or an
+// FSKit volume of the user's that never answers would hold the service in
+// that call. What is left is the name, and once it equals the canonical
+// authorized name it is enough: the kernel builds it from the text vnode's
+// own name and parent in the name cache (bsd/vfs/vfs_cache.c,
+// build_path_with_parent, xnu-7195...11417) and finds something at it again
+// (below). So the vnode the process runs was linked under the authorized
+// name, in directories only root may write: it is the file there, or one
+// root put there earlier and has since replaced, as an unlinked vnode keeps
+// its name and parent (bsd/vfs/vfs_syscalls.c, unlinkat_internal, clears
+// only a hard link's parent, xnu-7195...11417). Linux refuses that older
+// image; XNU cannot tell it from the current one.
+//
+// proc_pidpath itself enters the file system that holds the executable,
+// and nothing else names the image: proc_pidpathinfo_internal
+// (bsd/kern/proc_info.c, xnu-7195...11417) builds the name with
+// vn_getpath_fsenter, which for a vnode without a cached parent, or a hard
+// link on a volume that can give paths from ids, asks the file system
+// (vnode_getattr for va_parentid and va_name, then VFS_VGET of the parent:
+// build_path_with_parent), and then looks the built name up (vnode_lookup,
+// every component, VNOP_LOOKUP where the name cache misses), failing when
+// it leads nowhere. That lookup is the kernel's and cannot be left out; it
+// is also why a peer whose executable was moved or deleted is not named at
+// all.
 std::optional<PeerExecutable> peer_executable(const PeerProcess& peer, PeerConfirmation) {
   if (peer.is_gone()) return std::nullopt;
   std::array<char, PEER_PATH_BUFFER_SIZE> buffer{};
   const auto& words = peer.audit_token();
+  PeerExecutable executable;
   if (!words) {
     // An old kernel: the id is all there is.
     const int n =
         ::proc_pidpath(peer.pid(), buffer.data(), static_cast<std::uint32_t>(buffer.size()));
     if (n < 1) return std::nullopt;
-    std::string path(buffer.data(), std::min(static_cast<std::size_t>(n), buffer.size()));
-    auto file = sys::identity_following_links(path);
-    return PeerExecutable{std::move(path), file, true};
+    executable.path.assign(buffer.data(), std::min(static_cast<std::size_t>(n), buffer.size()));
+    return executable;
   }
 
   audit_token_t token{};
@@ -185,19 +204,15 @@ std::optional<PeerExecutable> peer_executable(const PeerProcess& peer, PeerConfi
   const int n =
       ::proc_pidpath_audittoken(&token, buffer.data(), static_cast<std::uint32_t>(buffer.size()));
   if (n < 1) return std::nullopt;
-  std::string path(buffer.data(), std::min(static_cast<std::size_t>(n), buffer.size()));
-  // A name that leads nowhere (the executable was moved or deleted while it
-  // runs) is still the name the kernel reported: the check goes on and fails
-  // where resolving that name fails, as it would on Linux.
-  const auto file = sys::identity_following_links(path);
+  executable.path.assign(buffer.data(), std::min(static_cast<std::size_t>(n), buffer.size()));
 
-  // After the stat: the same generation still runs, so the name was its
+  // After the name: the same generation still runs, so the name was its
   // image's, and its executable UUID now is the one compared below.
   const auto now = unique_identifiers(peer.pid());
   if (!now || now->p_idversion != ::audit_token_to_pidversion(token)) return std::nullopt;
-  const bool same_image =
+  executable.same_image_as_connection =
       peer.socket_image() && std::memcmp(now->p_uuid, peer.socket_image()->data(), 16) == 0;
-  return PeerExecutable{std::move(path), file, same_image};
+  return executable;
 }
 
 Result<std::filesystem::path> current_executable_path() {

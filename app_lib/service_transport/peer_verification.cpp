@@ -1,3 +1,5 @@
+#include <cerrno>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -41,47 +43,53 @@ Result<platform::PeerCredentials> ServiceTransportStream::validate_client_execut
   std::string_view client_path = *utf8;
   while (!client_path.empty() && client_path.back() == '\0') client_path.remove_suffix(1);
 
-  // Equal names are not enough: the name the platform reports for a process
-  // is text that can be made to match (a link planted where a deleted
-  // executable was, a private mount over the client's directory). The file
-  // the process runs must be the authorized file itself, and be reached under
-  // the authorized name, so a hard link elsewhere does not count either.
-  // A process that exec'd since it used the socket did not write what it sent
-  // as the program it runs now (macOS tells; Linux cannot, see the README).
-  const bool trusted_image = executable->same_image_as_connection &&
-                             executable->in_service_user_namespace && executable->file;
-  // When the name the kernel gives is the authorized text itself, the two
-  // names agree whatever resolving them would give, and what is left to
-  // prove is that the file the text leads to now is the one the process
-  // runs: one stat instead of two resolutions. Anything else takes the full
-  // path below, which also words every refusal.
-  if (trusted_image && client_path == authorized_client.native() &&
+  // A file with no link left is at no name, the authorized one included.
+  // The kernel shows it as "<path> (deleted)", a name anyone may plant a
+  // link at, so that name is not compared at all; the refusal is the one for
+  // a client name that leads nowhere.
+  if (executable->deleted) {
+    return fail(sys::with_cause("解析 ServiceRunner 客户端路径失败", sys::sys_error_text(ENOENT)));
+  }
+
+  // The name is the client's to choose, down to the file system it leads
+  // through: a FUSE mount, disk image or share of its own that never answers
+  // would hold this thread, and the whole service, in any call that looks it
+  // up. So the names are compared first and only the authorized one, which
+  // only root can change, is looked up. When the kernel's name is the
+  // authorized text itself, one stat of that text gives the file; otherwise
+  // the authorized path is resolved and the kernel's name must equal it.
+  const std::filesystem::path client_name{std::string(client_path)};
+  std::filesystem::path authorized_name = authorized_client;
+  std::optional<sys::FileIdentity> authorized_file;
+  if (client_path == authorized_client.native() &&
       client_path.find('\0') == std::string_view::npos) {
-    if (const auto named = sys::identity_following_links(authorized_client);
-        named && *named == *executable->file) {
-      return accept(std::move(*peer));
-    }
+    authorized_file = sys::identity_following_links(authorized_client);
+  }
+  if (!authorized_file) {
+    auto resolved = sys::canonicalize_file(authorized_client);
+    if (!resolved) return fail(sys::with_cause("解析授权客户端路径失败", resolved.error()));
+    authorized_name = std::move(resolved->path);
+    authorized_file = resolved->file;
+  }
+  if (!sys::same_components(client_name, authorized_name)) {
+    return fail(unauthorized(peer->pid(), client_name));
   }
 
-  const auto canonical_client =
-      sys::canonicalize_file(std::filesystem::path(std::string(client_path)));
-  if (!canonical_client) {
-    return fail(sys::with_cause("解析 ServiceRunner 客户端路径失败", canonical_client.error()));
-  }
-  // The authorized text usually is the canonical one already; then resolving
-  // it again would only repeat the answer just computed, file identity and all.
-  const auto canonical_authorized = authorized_client.native() == canonical_client->path.native()
-                                        ? canonical_client
-                                        : sys::canonicalize_file(authorized_client);
-  if (!canonical_authorized) {
-    return fail(sys::with_cause("解析授权客户端路径失败", canonical_authorized.error()));
-  }
-
-  if (trusted_image && sys::same_components(canonical_client->path, canonical_authorized->path) &&
-      *executable->file == canonical_authorized->file) {
+  // Equal names are not enough where the kernel also tells the file: the
+  // name it gives for a process is text that can be made to match (a
+  // private mount over the client's directory), so the file the process
+  // runs must be the authorized file itself, reached under the authorized
+  // name; a hard link elsewhere has the wrong name and never gets here.
+  // Where the kernel tells the name alone (XNU), the name is the proof
+  // (process_identity_macos.cpp, peer_executable). A process that exec'd
+  // since it used the socket did not write what it sent as the program it
+  // runs now (macOS tells; Linux cannot, see the README).
+  const bool trusted_image =
+      executable->same_image_as_connection && executable->in_service_user_namespace;
+  if (trusted_image && (!executable->file || *executable->file == *authorized_file)) {
     return accept(std::move(*peer));
   }
-  return fail(unauthorized(peer->pid(), canonical_client->path));
+  return fail(unauthorized(peer->pid(), client_name));
 }
 
 std::vector<gid_t> ServiceTransportStream::verified_peer_groups() const {
@@ -95,10 +103,9 @@ platform::PeerCredentials ServiceTransportStream::accept(platform::PeerProcess p
   return credentials;
 }
 
-// Named as the check names a client: by the canonical path of what it runs,
-// or by the name the kernel gives when that cannot be resolved (the writer
-// may be gone by now, then the path is empty). Nothing is looked up as the
-// writer's rights; the name is only shown.
+// Named as the check names a client: by the name the kernel gives for what
+// it runs (empty when the writer is gone by now). The name is only shown,
+// never looked up, for the reason the check gives.
 std::string ServiceTransportStream::refusal_of_writer(pid_t writer) const {
   std::filesystem::path shown;
   if (writer > 0) {
@@ -107,7 +114,6 @@ std::string ServiceTransportStream::refusal_of_writer(pid_t writer) const {
       std::string_view name = executable->path;
       while (!name.empty() && name.back() == '\0') name.remove_suffix(1);
       shown = std::filesystem::path(std::string(name));
-      if (const auto canonical = sys::canonicalize_file(shown)) shown = canonical->path;
     }
   }
   return unauthorized(writer, shown);

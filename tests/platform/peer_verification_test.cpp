@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -8,6 +9,8 @@
 #include <sys/mount.h>
 #endif
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 #include "app_lib/service_transport/transport.h"
@@ -22,6 +25,16 @@ namespace fs = std::filesystem;
 using app_lib::service_transport::ServiceTransportForm;
 using app_lib::service_transport::ServiceTransportStream;
 using app_lib::sys::UniqueFd;
+
+// Writes a request on the inherited descriptor argv[0] and stays until the
+// other end closes, so that what it runs can be read while its bytes are.
+NIMBLETRACE_TEST_HELPER(write_and_hold) {
+  if (argc < 1) return 2;
+  const int fd = std::atoi(argv[0]);
+  if (!send_raw(fd, "{}\n")) return 3;
+  (void)receive_until_eof(fd, SLOW_WAIT_LIMIT);
+  return 0;
+}
 
 class PeerVerificationTest : public testing::Test {
  protected:
@@ -102,6 +115,63 @@ TEST_F(PeerVerificationTest, RefusesClientWhoseOwnNameNowLeadsToAnotherFile) {
   ASSERT_TRUE(WIFEXITED(status));
   if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "no private mount namespace here";
   EXPECT_EQ(WEXITSTATUS(status), 0) << "1: accepted, 3: refused with another message";
+}
+
+// The client chooses the name the kernel gives for it, and that name may lead
+// through a file system that never answers; so a client is judged and named
+// by that name as given, whether it connected or only wrote the request on a
+// connection that passed. Here the checking process sees its own directory
+// mounted over the client's: an empty one, where resolving the client's name
+// would fail, or one whose link at that name leads to the authorized client,
+// where resolving would name that client instead.
+TEST_F(PeerVerificationTest, NamesAClientAsTheKernelDoesWithoutResolvingTheName) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting over a directory needs root";
+  const fs::path bin = dir_ / "bin";
+  fs::create_directory(bin);
+  const fs::path client = bin / "client";
+  fs::copy_file(self_, client);
+  fs::permissions(client, fs::perms::owner_all);
+  for (const bool link_to_authorized : {false, true}) {
+    SCOPED_TRACE(link_to_authorized ? "a link to the authorized client" : "an empty directory");
+    Peer connector = connect_from(client);
+    // This process is the peer of the pair, and passes; the client writes.
+    int ends[2] = {-1, -1};
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    const int on = 1;
+    ASSERT_EQ(::setsockopt(ends[0], SOL_SOCKET, SO_PASSCRED, &on, sizeof on), 0);
+    ServiceTransportStream passed(ServiceTransportForm::Unix, UniqueFd(ends[0]));
+    const UniqueFd writer_end(ends[1]);
+    auto writer = Process::start({.argv = {client.string(), "--nt-helper", "write_and_hold",
+                                           std::to_string(writer_end.get())},
+                                  .inherited_fds = {writer_end.get()}});
+    ASSERT_OK(writer);
+    ASSERT_TRUE(wait_for_events(passed.native_handle(), POLLIN, deadline_after(WAIT_LIMIT)));
+    const std::string expected[] = {refusal(connector.pid(), client),
+                                    refusal(writer->pid(), client)};
+    const pid_t checker = ::fork();
+    if (checker == 0) {
+      if (::unshare(CLONE_NEWNS) != 0 ||
+          ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          ::mount("tmpfs", bin.c_str(), "tmpfs", 0, nullptr) != 0 ||
+          (link_to_authorized && ::symlink(self_.c_str(), client.c_str()) != 0)) {
+        ::_exit(2);
+      }
+      const auto connection = connector.stream.validate_client_executable(self_);
+      if (!passed.validate_client_executable(self_)) ::_exit(1);
+      const auto request = passed.read_request();
+      const std::string got[] = {connection ? "accepted" : connection.error(),
+                                 request ? "accepted" : request.error()};
+      for (int i = 0; i < 2; ++i) {
+        if (got[i] != expected[i]) std::fprintf(stderr, "refused with: %s\n", got[i].c_str());
+      }
+      ::_exit(got[0] == expected[0] && got[1] == expected[1] ? 0 : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(checker, &status, 0), checker);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: this process refused, 3: another answer";
+  }
 }
 #endif
 
