@@ -532,7 +532,7 @@ Result<void> ServiceRunner::run_service_process_loop_with_ready(
 
   // Made before the first wait, so that a shutdown requested from here on
   // always finds it. Without it the loop still ends: the ping wakes it, or
-  // the pause in wait_for_client runs out.
+  // the longest wait, a pause without it, runs out.
   const auto& shutdown_wake = service_shutdown_wake();
   const sys::WakePipe* wake = shutdown_wake ? &*shutdown_wake : nullptr;
 
