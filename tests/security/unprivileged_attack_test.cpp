@@ -1244,6 +1244,9 @@ class DescriptorsPassTest : public UnprivilegedAttackTest {
     options.extra_env.push_back("NIMBLETRACE_SHIM_NO_PASSRIGHTS=1");
     service_.reset();
     start_service(options);
+    // The closer is started just after the socket listens, so a test that
+    // counts helpers waits for it.
+    ASSERT_TRUE(eventually([&] { return live_helpers().size() == 1; }));
   }
 
   // Runs `helper` of an attacker's copy of this binary (socket, request line,
