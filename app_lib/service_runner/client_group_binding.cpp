@@ -45,7 +45,8 @@ ClientGroupBinding::Look ClientGroupBinding::look(const std::filesystem::path& a
 
   const auto holder = sys::user_holding_group(st.st_gid);
   if (!holder) {
-    return {std::nullopt, not_bound(st.st_gid, "whose holders cannot be told (" + holder.error() + ")")};
+    return {std::nullopt,
+            not_bound(st.st_gid, "whose holders cannot be told (" + holder.error() + ")")};
   }
   if (*holder) return {std::nullopt, not_bound(st.st_gid, "which user " + **holder + " holds")};
   bound_ = st.st_gid;

@@ -33,7 +33,8 @@ std::optional<std::pair<gid_t, std::string>> group_with_a_member() {
   std::optional<std::pair<gid_t, std::string>> found;
   ::setgrent();
   while (const group* entry = ::getgrent()) {
-    if (entry->gr_mem != nullptr && entry->gr_mem[0] != nullptr && !primary.contains(entry->gr_gid)) {
+    if (entry->gr_mem != nullptr && entry->gr_mem[0] != nullptr &&
+        !primary.contains(entry->gr_gid)) {
       found.emplace(entry->gr_gid, entry->gr_mem[0]);
       break;
     }
