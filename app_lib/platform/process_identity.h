@@ -40,17 +40,23 @@ struct PeerCredentials {
 class PeerProcess {
  public:
   // Pinned by a pidfd, or by nothing when `pidfd` is empty.
-  PeerProcess(pid_t pid, sys::UniqueFd pidfd, PeerCredentials credentials = {})
-      : pid_(pid), pidfd_(std::move(pidfd)), credentials_(std::move(credentials)) {}
+  PeerProcess(pid_t pid, sys::UniqueFd pidfd, PeerCredentials credentials = {},
+              std::optional<gid_t> connect_egid = std::nullopt)
+      : pid_(pid),
+        pidfd_(std::move(pidfd)),
+        credentials_(std::move(credentials)),
+        connect_egid_(connect_egid) {}
   // Pinned by the audit token; `socket_image` is the executable UUID the
   // kernel recorded for the socket (macOS LOCAL_PEERUUID), if known.
   PeerProcess(pid_t pid, const std::array<std::uint32_t, 8>& audit_token,
               PeerCredentials credentials = {},
-              std::optional<std::array<std::uint8_t, 16>> socket_image = std::nullopt)
+              std::optional<std::array<std::uint8_t, 16>> socket_image = std::nullopt,
+              std::optional<gid_t> connect_egid = std::nullopt)
       : pid_(pid),
         audit_token_(audit_token),
         credentials_(std::move(credentials)),
-        socket_image_(socket_image) {}
+        socket_image_(socket_image),
+        connect_egid_(connect_egid) {}
 
   // A peer whose process was already gone when it was identified: its id is
   // known, but nothing that now runs under that id may be taken for it.
@@ -66,6 +72,11 @@ class PeerProcess {
   const PeerCredentials& credentials() const { return credentials_; }
   const std::optional<std::array<std::uint8_t, 16>>& socket_image() const { return socket_image_; }
   bool is_gone() const { return gone_; }
+  // The effective group of the process that called connect(), as the kernel
+  // took it at that moment; nullopt where it could not be read. Unlike
+  // `credentials().gid` on macOS (the token's, as the process is now), no
+  // later exec or setegid of the peer changes it.
+  std::optional<gid_t> connect_egid() const { return connect_egid_; }
 
  private:
   pid_t pid_;
@@ -73,6 +84,7 @@ class PeerProcess {
   std::optional<std::array<std::uint32_t, 8>> audit_token_;
   PeerCredentials credentials_;
   std::optional<std::array<std::uint8_t, 16>> socket_image_;
+  std::optional<gid_t> connect_egid_;
   bool gone_ = false;
 };
 

@@ -105,12 +105,15 @@ bool pidfd_still_names(int pidfd, pid_t pid) {
 // authorized client, which Linux cannot tell apart on any kernel (see the
 // README).
 std::optional<PeerProcess> pin_by_id(pid_t pid, PeerCredentials who) {
+  const gid_t connect_egid = who.gid;
   const long pidfd = ::syscall(SYS_pidfd_open, pid, 0);
-  if (pidfd >= 0) return PeerProcess(pid, sys::UniqueFd(static_cast<int>(pidfd)), std::move(who));
+  if (pidfd >= 0) {
+    return PeerProcess(pid, sys::UniqueFd(static_cast<int>(pidfd)), std::move(who), connect_egid);
+  }
   // Before Linux 5.3 there is no pidfd at all, and the bare id is all
   // there is: a peer reaped after the check can have its id taken, and the
   // request read under it.
-  if (errno == ENOSYS) return PeerProcess(pid, sys::UniqueFd{}, std::move(who));
+  if (errno == ENOSYS) return PeerProcess(pid, sys::UniqueFd{}, std::move(who), connect_egid);
   // ESRCH: the id is free, so the connector is gone. EINVAL: the id now
   // names a thread, not a process, so it was reused. Anything else (no
   // descriptor left) leaves the peer unpinned where pinning exists.
@@ -204,16 +207,25 @@ std::optional<PeerProcess> identify_peer(int socket_fd, PeerPinning pinning) {
       length != sizeof credentials || credentials.pid < 1) {
     return std::nullopt;
   }
+  // The gid is the connector's effective gid at connect(): the accepted
+  // socket keeps the credential current had then (net/unix/af_unix.c,
+  // unix_stream_connect -> init_peercred(newsk): get_current_cred()), and
+  // getsockopt reports its egid (net/core/sock.c, cred_to_ucred:
+  // from_kgid_munged(current_ns, cred->egid)); read at Linux 6.1 and 6.12.
+  // Neither a later exec nor setegid of the peer reaches that record.
   PeerCredentials who{credentials.uid, credentials.gid, {}};
+  const gid_t connect_egid = credentials.gid;
   if (pinning == PeerPinning::PidOnly) {
-    return PeerProcess(credentials.pid, sys::UniqueFd{}, std::move(who));
+    return PeerProcess(credentials.pid, sys::UniqueFd{}, std::move(who), connect_egid);
   }
 
   // The kernel hands out pidfds close-on-exec.
   int pidfd = -1;
   length = sizeof pidfd;
   if (::getsockopt(socket_fd, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) == 0) {
-    if (pidfd >= 0) return PeerProcess(credentials.pid, sys::UniqueFd(pidfd), std::move(who));
+    if (pidfd >= 0) {
+      return PeerProcess(credentials.pid, sys::UniqueFd(pidfd), std::move(who), connect_egid);
+    }
     return PeerProcess::gone(credentials.pid);
   }
   // A kernel older than 6.5 does not know the option: pin by the id. Any

@@ -94,18 +94,25 @@ std::vector<gid_t> record_groups(const xucred& record) {
   return std::vector<gid_t>(record.cr_groups, record.cr_groups + count);
 }
 
-// The connect-time credentials, for a peer known by its id alone.
-PeerCredentials connect_credentials(int socket_fd) {
-  const auto record = connect_record(socket_fd);
-  // Nobody's rights: a request read with them can open nothing private.
-  if (!record) return {static_cast<uid_t>(-2), static_cast<gid_t>(-2), {}};
-  return {record->cr_uid, record->cr_groups[0], record_groups(*record)};
+// cr_groups[0] of the connect-time record is the connecting thread's
+// effective gid: cru2x copies the posix credential's group list as it is
+// (bsd/kern/kern_prot.c), whose first entry is cr_gid (bsd/sys/ucred.h,
+// "#define cr_gid cr_groups[0]"), taken in unp_connect from the thread's
+// own credential, vfs_context_ucred (bsd/kern/uipc_usrreq.c; so from
+// xnu-7195.81.3 to xnu-11417.121.6).
+std::optional<gid_t> connect_egid_of(const std::optional<xucred>& record) {
+  if (!record) return std::nullopt;
+  return record->cr_groups[0];
 }
 
 std::optional<PeerProcess> identify_by_pid(int socket_fd) {
   const auto pid = peer_pid(socket_fd);
   if (!pid) return std::nullopt;
-  return PeerProcess(*pid, sys::UniqueFd{}, connect_credentials(socket_fd));
+  const auto record = connect_record(socket_fd);
+  // Nobody's rights: a request read with them can open nothing private.
+  PeerCredentials credentials{static_cast<uid_t>(-2), static_cast<gid_t>(-2), {}};
+  if (record) credentials = {record->cr_uid, record->cr_groups[0], record_groups(*record)};
+  return PeerProcess(*pid, sys::UniqueFd{}, std::move(credentials), connect_egid_of(record));
 }
 
 }  // namespace
@@ -151,7 +158,10 @@ std::optional<PeerProcess> identify_peer(int socket_fd, PeerPinning pinning) {
   PeerCredentials credentials{::audit_token_to_euid(token), ::audit_token_to_egid(token), {}};
   TokenWords words{};
   std::memcpy(words.data(), &token, sizeof token);
-  return PeerProcess(pid, words, std::move(credentials), recorded);
+  // The token's egid is the process's now; the group it connected with is
+  // in the connect-time record alone.
+  return PeerProcess(pid, words, std::move(credentials), recorded,
+                     connect_egid_of(connect_record(socket_fd)));
 }
 
 // The kernel reports the running image by name only: no proc_info flavor

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app_lib/platform/process_identity.h"
+#include "app_lib/service_runner/client_group_binding.h"
 #include "app_lib/service_runner/config_readers.h"
 #include "app_lib/service_runner/core_launch.h"
 #include "app_lib/service_runner/service_endpoint.h"
@@ -131,6 +132,7 @@ class ServingLoop {
  private:
   Result<void> accept_waiting(bool& more);
   Result<void> admit(ServiceTransportStream stream);
+  std::optional<gid_t> bound_group(const std::string& authorized_client);
   void make_room_for(pid_t process);
   void read_from(Exchange& exchange);
   void dispatch(Exchange& exchange, const ServiceRunnerRequest& request);
@@ -147,6 +149,7 @@ class ServingLoop {
   service_transport::ServiceTransportListener& listener_;
   ConnectionCloser* closer_;
   sys::FileRereader* authorized_file_;
+  ClientGroupBinding binding_;
   const sys::WakePipe* wake_;
   ConfigReaders& readers_;
   std::vector<Exchange> exchanges_;
@@ -213,7 +216,7 @@ Result<void> ServingLoop::admit(ServiceTransportStream stream) {
       // peer's own name differs from it. Whether it resolves is asked again
       // only for a refusal: a name that leads nowhere ends the loop, just as
       // it would had it been resolved before the check.
-      auto verified = exchange.stream.validate_client_executable(*named);
+      auto verified = exchange.stream.validate_client_executable(*named, bound_group(*named));
       if (!verified) {
         if (auto authorized = ServiceRunner::macos_authorized_client_resolved(*named);
             !authorized) {
@@ -237,6 +240,15 @@ Result<void> ServingLoop::admit(ServiceTransportStream stream) {
   // Most clients have sent their request by the time it is accepted.
   if (admitted.phase == Exchange::Phase::Reading) read_from(admitted);
   return {};
+}
+
+// The group the authorized client binds connections to, if any. What the
+// binding finds wrong is told once per change of the file, not per
+// connection.
+std::optional<gid_t> ServingLoop::bound_group(const std::string& authorized_client) {
+  auto look = binding_.look(std::filesystem::path(authorized_client));
+  if (look.notice) std::fwrite(look.notice->data(), 1, look.notice->size(), stderr);
+  return look.required_group;
 }
 
 // Ends the oldest connection of the process over its allowance, or, with
@@ -491,6 +503,13 @@ void ServingLoop::wait(bool more_to_accept, bool accept_more) {
 
 Result<void> ServingLoop::run() {
   const auto finished = [](const Exchange& e) { return e.phase == Exchange::Phase::Done; };
+  // An installation whose client binds nothing it seems to is told at
+  // start-up, before any client connects.
+  if (authorized_file_ != nullptr) {
+    if (auto named = ServiceRunner::macos_authorized_client_name(*authorized_file_)) {
+      (void)bound_group(*named);
+    }
+  }
   for (;;) {
     // Once the stop comes nothing more is accepted, but every connection
     // already accepted is served to its end, within its own budgets, as a

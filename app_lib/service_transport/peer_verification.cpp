@@ -24,7 +24,7 @@ std::string unauthorized(pid_t pid, const std::filesystem::path& path) {
 // in front of a privileged service. It is repeated in full for every
 // connection: nothing learnt about one peer is trusted for the next.
 Result<platform::PeerCredentials> ServiceTransportStream::validate_client_executable(
-    const std::filesystem::path& authorized_client) {
+    const std::filesystem::path& authorized_client, std::optional<gid_t> required_group) {
   if (form_ == ServiceTransportForm::Tcp) return fail("macOS 高权限服务必须使用 Unix Socket");
 
   auto peer = platform::identify_peer(fd_.get());
@@ -86,10 +86,20 @@ Result<platform::PeerCredentials> ServiceTransportStream::validate_client_execut
   // runs now (macOS tells; Linux cannot, see the README).
   const bool trusted_image =
       executable->same_image_as_connection && executable->in_service_user_namespace;
-  if (trusted_image && (!executable->file || *executable->file == *authorized_file)) {
-    return accept(std::move(*peer));
+  if (!trusted_image || (executable->file && *executable->file != *authorized_file)) {
+    return fail(unauthorized(peer->pid(), client_name));
   }
-  return fail(unauthorized(peer->pid(), client_name));
+
+  // Everything above asks what the process runs now, which code of the
+  // client's user can arrange after it wrote (exec) or while it writes
+  // (ptrace, LD_PRELOAD). Its group at connect() is the kernel's own record
+  // of who connected, and a group nobody holds is had only by exec'ing the
+  // set-group-ID client without a tracer and without a preload, so a
+  // connection made with it was made by the client itself.
+  if (required_group && peer->connect_egid() != required_group) {
+    return fail(unauthorized(peer->pid(), client_name));
+  }
+  return accept(std::move(*peer));
 }
 
 std::vector<gid_t> ServiceTransportStream::verified_peer_groups() const {

@@ -158,8 +158,11 @@ class ServiceTransportStream {
   // process for read_request, whose look at it after the read also proves
   // that what this check read under the process id was that process's (a
   // pidfd on Linux): an acceptance stands only with a request read after it.
+  // With `required_group`, the peer must also have connected with that
+  // effective gid (the authorized client's set-group-ID group).
   Result<platform::PeerCredentials> validate_client_executable(
-      const std::filesystem::path& authorized_client);
+      const std::filesystem::path& authorized_client,
+      std::optional<gid_t> required_group = std::nullopt);
 
   // The verified peer's supplementary groups, from the kernel's record of the
   // connection; empty before a peer is verified. For the requests that act

@@ -15,8 +15,10 @@
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/ptrace.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
@@ -1447,6 +1449,182 @@ TEST_F(DescriptorsPassTest, ShutdownWithLingeringSocketsQueuedEndsAtOnce) {
   const auto status = service_->wait_exit();
   ASSERT_TRUE(status.has_value()) << "the service waited on what the attacker sent";
   EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+}
+
+
+// A client installed set-group-ID to a group nobody holds: connections are
+// bound to that group, which only the client itself, exec'd untraced, has.
+
+// Prints "egid:" and this process's effective gid.
+NIMBLETRACE_TEST_HELPER(report_egid) {
+  std::printf("egid:%u\n", static_cast<unsigned>(::getegid()));
+  return 0;
+}
+
+// argv: connection descriptor, marker, line or "-". Run as the authorized
+// client by a process that connected before its exec: writes the marker,
+// sends `line` unless it is "-", and prints "answer:" and what came back.
+NIMBLETRACE_TEST_HELPER(answer_on_descriptor) {
+  if (argc != 3) return 2;
+  const int connection = std::stoi(argv[0]);
+  write_file(argv[1], "exec done\n");
+  if (std::string_view(argv[2]) != "-") (void)send_raw(connection, argv[2]);
+  std::printf("answer:%s", receive_until_eof(connection).c_str());
+  return 0;
+}
+
+// argv: socket, line, authorized client, marker, when ("before", "after").
+// Connects as the attacker's program, sends `line` before the exec or has
+// the authorized client send it after, and execs the authorized client in
+// the connecting process.
+NIMBLETRACE_TEST_HELPER(connect_then_become_client) {
+  if (argc != 5) return 2;
+  const UniqueFd fd = connect_raw(ServiceTransport::unix_socket(argv[0]));
+  if (!fd || ::fcntl(fd.get(), F_SETFD, 0) != 0) return 3;
+  const bool before = std::string_view(argv[4]) == "before";
+  if (before && !send_raw(fd.get(), argv[1])) return 4;
+  const std::string descriptor = std::to_string(fd.get());
+  ::execl(argv[2], argv[2], "--nt-helper", "answer_on_descriptor", descriptor.c_str(), argv[3],
+          before ? "-" : argv[1], nullptr);
+  return 5;
+}
+
+// argv: socket, line, authorized client. Starts the authorized client under
+// its own trace, as a debugger would, lets it run on from its exec and
+// waits for it; the client sends `line` and prints the answer.
+NIMBLETRACE_TEST_HELPER(traced_client) {
+  if (argc != 3) return 2;
+  std::fflush(stdout);
+  const pid_t child = ::fork();
+  if (child < 0) return 3;
+  if (child == 0) {
+    if (::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) {
+      std::printf("ptrace is not allowed here: %s\n", std::strerror(errno));
+      std::fflush(stdout);
+      ::_exit(SKIPPED);
+    }
+    ::execl(argv[2], argv[2], "--nt-helper", "attacker_send", argv[0], argv[1], nullptr);
+    ::_exit(4);
+  }
+  int status = 0;
+  if (::waitpid(child, &status, 0) != child) return 5;
+  if (WIFSTOPPED(status) && ::ptrace(PTRACE_DETACH, child, nullptr, nullptr) != 0) return 6;
+  if (WIFSTOPPED(status) && ::waitpid(child, &status, 0) != child) return 7;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 8;
+}
+
+constexpr std::string_view NOT_BOUND_HEAD =
+    "nimbletrace-service: the authorized client is set-group-ID to group ";
+
+std::size_t count_of(const std::string& text, std::string_view part) {
+  std::size_t count = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+class SetGroupIdClientTest : public UnprivilegedAttackTest {
+ protected:
+  void SetUp() override {
+    UnprivilegedAttackTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    const auto free_group = group_nobody_holds();
+    if (!free_group) GTEST_SKIP() << "every gid from 47000 to 47999 is in the user database";
+    group_ = *free_group;
+    struct statvfs mount {};
+    ASSERT_EQ(::statvfs(client_.c_str(), &mount), 0);
+    if ((mount.f_flag & ST_NOSUID) != 0) {
+      GTEST_SKIP() << "the sandbox root " << sandbox_paths().root << " is on a nosuid mount";
+    }
+    install_client(group_);
+    // The kernel, not the mode, is what counts: exec must give the group.
+    const std::string egid = attack(client_, "report_egid", {});
+    if (egid != "egid:" + std::to_string(group_) + "\n") {
+      GTEST_SKIP() << "exec does not give a set-group-ID file's group here: " << egid;
+    }
+  }
+
+  // The authorized client, root's, set-group-ID to `group`.
+  void install_client(gid_t group) {
+    ASSERT_EQ(::chown(client_.c_str(), 0, group), 0);
+    ASSERT_EQ(::chmod(client_.c_str(), 02755), 0);
+  }
+
+  // The attacker connects from its own program and the connecting process
+  // then becomes the authorized client, while the service is busy (stopped)
+  // until the exec is done; `when` says who sends the request.
+  std::string connect_then_become_client(const std::string& when) {
+    const fs::path copy = attacker_copy(home_ / ("bin-" + when));
+    const fs::path marker = home_ / ("exec-done-" + when);
+    return attack_while_stopped(
+        [&] {
+          return attack(copy, "connect_then_become_client",
+                        {std::string(PING_LINE), client_.string(), marker.string(), when});
+        },
+        [&] { return fs::exists(marker); });
+  }
+
+  gid_t group_ = 0;
+};
+
+TEST_F(SetGroupIdClientTest, GenuineClientRunByAnyUserIsServed) {
+  EXPECT_EQ(attack(client_, "attacker_send", {std::string(PING_LINE)}), "answer:" + PONG_STOPPED);
+  const fs::path own_dir = config_dir_of(home_.path(), ATTACKER_UID, ATTACKER_GID, "own: 1\n");
+  EXPECT_EQ(attack(client_, "attacker_send",
+                   {start_core_line(own_dir, own_dir / "config.yaml", sha256_of("own: 1\n"))}),
+            "answer:" + STARTED);
+  EXPECT_EQ(count_of(service_->stderr_text(), NOT_BOUND_HEAD), 0u) << service_->stderr_text();
+}
+
+// Linux records a writer by its id, which an exec keeps, and the client's
+// file is what the process runs by the time the service looks; the group
+// the connection was made with is the attacker's own.
+TEST_F(SetGroupIdClientTest, ConnectionMadeBeforeExecingTheClientIsRefused) {
+  for (const std::string when : {"before", "after"}) {
+    SCOPED_TRACE("request sent " + when + " the exec");
+    expect_refusal_naming(connect_then_become_client(when), client_);
+  }
+  expect_nothing_done();
+}
+
+// Exec under a tracer that lacks CAP_SETUID does not give the group: the
+// new credential falls back to the real gid (security/commoncap.c,
+// cap_bprm_creds_from_file, LSM_UNSAFE_PTRACE; Linux 6.1 and 6.12). So a
+// client whose every step its starter may steer connects without it.
+TEST_F(SetGroupIdClientTest, ClientStartedUnderATracerIsRefused) {
+  const fs::path copy = attacker_copy(home_ / "bin");
+  const std::string output =
+      attack(copy, "traced_client", {std::string(PING_LINE), client_.string()});
+  if (!skipped_.empty()) GTEST_SKIP() << skipped_;
+  expect_refusal_naming(output, client_);
+  expect_nothing_done();
+}
+
+// A group some user holds could be any of that user's processes': the file
+// binds nothing, the check is as for any client, and the service says so
+// once, not per connection.
+TEST_F(SetGroupIdClientTest, GroupAUserHoldsBindsNothingAndIsToldOnce) {
+  install_client(ATTACKER_GID);
+  EXPECT_EQ(connect_then_become_client("before"), "answer:" + PONG_STOPPED);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(attack(client_, "attacker_send", {std::string(PING_LINE)}), "answer:" + PONG_STOPPED);
+  }
+  const std::string told = service_->stderr_text();
+  EXPECT_EQ(count_of(told, NOT_BOUND_HEAD), 1u) << told;
+  EXPECT_NE(told.find(std::string(NOT_BOUND_HEAD) + std::to_string(ATTACKER_GID) + ", which user "),
+            std::string::npos)
+      << told;
+
+  // A group that lists a member is held too; the new finding is told anew.
+  if (const auto listed = group_with_a_member()) {
+    install_client(listed->first);
+    EXPECT_EQ(connect_then_become_client("after"), "answer:" + PONG_STOPPED);
+    const std::string again = service_->stderr_text();
+    EXPECT_EQ(count_of(again, NOT_BOUND_HEAD), 2u) << again;
+    EXPECT_NE(again.find(std::to_string(listed->first) + ", which user " + listed->second +
+                         " holds; connections are not bound to it\n"),
+              std::string::npos)
+        << again;
+  }
 }
 
 }  // namespace

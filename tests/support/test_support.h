@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "app_lib/sys/result.h"
@@ -91,6 +92,12 @@ inline constexpr gid_t ATTACKER_GID = 65534;
 // A second unprivileged user, owner of files the attacker must not reach.
 inline constexpr uid_t VICTIM_UID = 65533;
 inline constexpr gid_t VICTIM_GID = 65533;
+
+// A group that is in no entry of the user database (so no user's primary
+// group and no group with members), for a client installed set-group-ID.
+std::optional<gid_t> group_nobody_holds();
+// A group that lists a member and is no user's primary group, and that member.
+std::optional<std::pair<gid_t, std::string>> group_with_a_member();
 
 // Drops the calling process for good to `uid` and `gid` with no supplementary
 // groups but `groups`, group before user; false if any step failed or root
