@@ -27,24 +27,20 @@ int accept_nonblocking_cloexec(int listen_fd) {
 }
 
 // Both options live on the socket and are copied to every connection it
-// accepts: up to Linux 6.15 at accept() (net/unix/af_unix.c,
-// unix_sock_inherit_flags), from 6.16 already at connect(), to the embryo
-// that holds the bytes written before accept() (commit 3f84d577b79d
-// "af_unix: Inherit sk_flags at connect()"). Set before listen(), no
-// connection can exist without them.
+// accepts (net/unix/af_unix.c, unix_sock_inherit_flags; from Linux 6.16
+// already at connect(), to the embryo that holds bytes written before
+// accept()). Set before listen(), no connection can exist without them.
 //
 // SO_PASSCRED makes the kernel attach the writer (its thread group's struct
-// pid, uid and gid) to every chunk sent to such a socket, and to every chunk
-// sent to a connection not yet accepted in any case (maybe_add_creds; 6.16
-// and later, unix_maybe_add_creds). A stream read then never joins the
-// bytes of two writers in one call ("Never glue messages from different
-// writers", unix_stream_read_generic), so each read has exactly one writer
-// (read in the af_unix.c of Linux 6.1x, and in the 6.16 series that moved
-// these flags into struct sock).
+// pid, uid and gid) to every chunk sent to such a socket, and a stream read
+// then never joins the bytes of two writers in one call ("Never glue
+// messages from different writers", unix_stream_read_generic): each read has
+// exactly one writer.
 //
 // SO_PASSRIGHTS off makes unix_stream_sendmsg fail with EPERM before a
-// descriptor is queued (commit 77cbe1a6d873, Linux 6.16), so no file can be
-// in flight towards the service and none can be released in its thread.
+// descriptor is queued, so no file can be in flight towards the service and
+// none can be released in its thread. Kernels that know which option:
+// docs/platform-calls.md.
 void guard_unix_listener(int listen_fd) {
   const int on = 1;
   const int off = 0;

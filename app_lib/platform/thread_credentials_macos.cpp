@@ -8,50 +8,31 @@
 #include "app_lib/platform/thread_credentials.h"
 #include "app_lib/sys/sys_error.h"
 
-// pthread_setugid_np is the settid system call (XNU bsd/kern/kern_prot.c,
-// settid in xnu-7195, kern_settid from xnu-10002): a process whose credential
-// is the superuser's gives the calling thread the uid and one gid as
-// effective, real and saved ids, and nothing else of the process changes.
-// KAUTH_UID_NONE reverts the thread to the process credential; it is never
-// asked for: the worker thread ends with the peer's identity, and the kernel
-// drops a thread's credential with the thread (osfmk/kern/thread.c:
-// thread_terminate_self calls uthread_cred_free in xnu-7195 and
-// xnu-8019.41; from xnu-8019.61, macOS 12.1, thread_deallocate_complete
-// calls thread_ro_destroy, which frees tro_cred, and tro_realcred too from
-// xnu-10063). So no revert can fail, as one does on macOS 14.4 when nothing
-// was assumed (EPERM). The SDK declares the call in <unistd.h> as deprecated
-// ("Use of per-thread security contexts is error-prone and discouraged"); it
-// is still the only per-thread switch.
+// pthread_setugid_np (the settid system call, bsd/kern/kern_prot.c) gives
+// the calling thread of a superuser process the uid and one gid as
+// effective, real and saved ids; nothing else of the process changes. It is
+// never reverted: the reader thread ends with the peer's identity, and the
+// kernel drops a thread's credential with the thread, so no revert can fail
+// (one that had nothing to revert fails on macOS 14.4 with EPERM). Whether
+// the switch assumed anything is asked of gettid (pthread_getugid_np, ESRCH
+// when not): a switch to the credential the process already has assumes
+// nothing, and the groups below may only be set on an assumed one, the
+// condition setgroups_internal tests too. The SDK marks the call deprecated;
+// it is still the only per-thread switch.
 //
-// Whether the thread "has assumed an identity" is not the same question on
-// every release. Through xnu-10002.81 (macOS 14.3) a flag said so, set by
-// every successful switch (UT_SETUID in xnu-7195 and xnu-8019.41,
-// TRO_SETUID from xnu-8019.61). From xnu-10063.101.15 (macOS 14.4) it is
-// tro_realcred != tro_cred: a switch that derives the very credential the
-// process has (a root peer with gid 0, for a service holding the kernel's
-// initial credential, uid 0 with the one group 0) assumes nothing. gettid
-// (pthread_getugid_np) asks that question on every release (ESRCH when
-// nothing is assumed), and setgroups_internal, which the groups below go
-// through, asks the same one to choose between the thread's credential and
-// the process's.
+// Groups: the switch, and a plain setgroups, leave the thread opted out of
+// the directory service, a member of its listed groups alone
+// (kauth_cred_ismember_gid, bsd/kern/kern_credential.c), so an ACL entry or
+// group mode bits denying a group the user holds only through the directory
+// service would not apply to the reader, which would read what the peer
+// could not. The initgroups system call sets the list and the uid for
+// membership in one step, so every group outside the list is asked of the
+// directory service for the peer's uid, as for a logged-in user
+// (initgroups(3)). The list is the peer's own as the kernel recorded it at
+// connect. A lookup that fails counts as membership for a deny entry only
+// (kauth_acl_evaluate, bsd/kern/kern_authorization.c).
 //
-// Groups: the switch leaves the thread the one gid and inherits the
-// process's opt-out of the directory service (kauth_cred_setuidgid,
-// kauth_cred_model_setuidgid from xnu-10002, bsd/kern/kern_credential.c),
-// and a plain setgroups opts out too (gmuid KAUTH_UID_NONE). An opted-out
-// credential is a member of its listed groups alone
-// (kauth_cred_ismember_gid), so a deny entry of an ACL, or group mode bits
-// narrower than the world's, naming a group the user holds only through
-// the directory service would not apply to the worker, and it would read
-// what the peer itself could not. The initgroups system call sets the list
-// and a uid for membership (gmuid) in one step; with the peer's uid, every
-// group outside the list is asked of the directory service for that uid,
-// as for the processes of a user who logged in (initgroups(3)). The list is
-// the peer's own, as the kernel recorded it at connect. A lookup that fails
-// counts as membership for a deny entry and not for an allow entry
-// (kauth_acl_evaluate, bsd/kern/kern_authorization.c), and for group mode
-// bits only where they deny (vnode_authorize_posix, bsd/vfs/vfs_subr.c),
-// xnu-7195 to 11417.
+// Which release does what, tag by tag: docs/platform-calls.md.
 
 // The system call behind initgroups(3), exported by libsystem_kernel but
 // declared in no SDK header; Libinfo declares it the same way
