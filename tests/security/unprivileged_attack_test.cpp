@@ -1559,8 +1559,9 @@ NIMBLETRACE_TEST_HELPER(send_preloaded) {
 // argv: socket, line, authorized client. A child sharing this process's
 // memory (CLONE_VM), holding every capability in a user namespace of its
 // own, points the shared executable link at the authorized client and
-// exits. This process, which never left the service's namespace nor
-// exec'd, then sends `line`.
+// exits: the kernel asks for the capability in the caller's namespace only
+// (kernel/sys.c, prctl_set_mm_map). This process, which never left the
+// service's namespace nor exec'd, then sends `line`.
 NIMBLETRACE_TEST_HELPER(clone_vm_masquerade_attack) {
   if (argc != 3) return 2;
   const UniqueFd exe(::open(argv[2], O_RDONLY | O_CLOEXEC));
@@ -1571,8 +1572,8 @@ NIMBLETRACE_TEST_HELPER(clone_vm_masquerade_attack) {
   const auto point_link = [](void* m) -> int {
     return ::prctl(PR_SET_MM, PR_SET_MM_MAP, m, sizeof(prctl_mm_map), 0) == 0 ? 0 : errno;
   };
-  const int child = ::clone(point_link, stack.data() + stack.size(),
-                            CLONE_VM | CLONE_NEWUSER | SIGCHLD, &*map);
+  const int child =
+      ::clone(point_link, stack.data() + stack.size(), CLONE_VM | CLONE_NEWUSER | SIGCHLD, &*map);
   if (child < 0) {
     std::printf("unprivileged user namespaces are not available here: %s\n", std::strerror(errno));
     return SKIPPED;
@@ -1642,6 +1643,7 @@ class SetGroupIdClientTest : public UnprivilegedAttackTest {
   gid_t group_ = 0;
 };
 
+// The client's own connection carries the group whichever way it writes.
 TEST_F(SetGroupIdClientTest, GenuineClientRunByAnyUserIsServedHoweverItWrites) {
   expect_served_however_the_client_writes();
   const fs::path own_dir = config_dir_of(home_.path(), ATTACKER_UID, ATTACKER_GID, "own: 1\n");
@@ -1651,13 +1653,16 @@ TEST_F(SetGroupIdClientTest, GenuineClientRunByAnyUserIsServedHoweverItWrites) {
   EXPECT_EQ(count_of(service_->stderr_text(), NOT_BOUND_HEAD), 0u) << service_->stderr_text();
 }
 
-// Every route by which the attacker's own code writes on a connection the
-// check finds made by the authorized client. Linux records a writer by its
-// id, which an exec keeps; exec under a tracer that lacks CAP_SETUID gives
-// no group (security/commoncap.c, cap_bprm_creds_from_file,
-// LSM_UNSAFE_PTRACE; Linux 6.1 and 6.12); a changed executable link gives
-// none either. Each row says what its attacker shows before the answer
-// (that its trick took) and which program the refusal names.
+// Every route by which the attacker's code writes on a connection that the
+// rest of the check takes for the authorized client's: the group it was
+// made with is the attacker's own in each. Linux keeps a process's id
+// across exec; exec under a tracer that lacks CAP_SETUID gives no group
+// (security/commoncap.c, cap_bprm_creds_from_file, LSM_UNSAFE_PTRACE;
+// Linux 6.1 and 6.12), nor does a changed executable link. A connection the
+// client itself made carries the group: handed on, it is refused for its
+// writer, with or without the binding. Each row gives what its attacker
+// shows before the answer (that its trick took) and the program the
+// refusal names: the connector's at the check, the writer's after it.
 TEST_F(SetGroupIdClientTest, AttackersRoutesToTheClientsGroupAreRefused) {
   const fs::path copy = attacker_copy(home_ / "bin");
   const auto helper = [&](const std::string& name) {
