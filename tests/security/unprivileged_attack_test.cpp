@@ -24,6 +24,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -656,6 +657,8 @@ class UnprivilegedAttackTest : public SandboxServiceTest {
     return output;
   }
 
+  void expect_served_however_the_client_writes();
+
   // The refusal of the peer check for a process running `program`.
   static void expect_refusal_naming(const std::string& output, const fs::path& program) {
     ASSERT_TRUE(output.starts_with("answer:")) << output;
@@ -934,6 +937,10 @@ TEST_F(UnprivilegedAttackTest, HugeSparseConfigurationIsRefusedWithoutGrowingThe
 // before the service has looked at it or after, from any of its threads:
 // every piece is the verified process's.
 TEST_F(UnprivilegedAttackTest, AuthorizedClientIsServedHoweverItWritesItsRequest) {
+  expect_served_however_the_client_writes();
+}
+
+void UnprivilegedAttackTest::expect_served_however_the_client_writes() {
   struct Case {
     std::string name;
     std::string how;
@@ -1473,19 +1480,27 @@ NIMBLETRACE_TEST_HELPER(answer_on_descriptor) {
   return 0;
 }
 
-// argv: socket, line, authorized client, marker, when ("before", "after").
-// Connects as the attacker's program, sends `line` before the exec or has
-// the authorized client send it after, and execs the authorized client in
-// the connecting process.
+// argv: socket, line, authorized client, marker, when ("before", "after",
+// "child"). Connects as the attacker's program and execs the authorized
+// client in the connecting process; `line` is sent before the exec, by the
+// client after it, or after it by a child forked before it.
 NIMBLETRACE_TEST_HELPER(connect_then_become_client) {
   if (argc != 5) return 2;
   const UniqueFd fd = connect_raw(ServiceTransport::unix_socket(argv[0]));
   if (!fd || ::fcntl(fd.get(), F_SETFD, 0) != 0) return 3;
-  const bool before = std::string_view(argv[4]) == "before";
-  if (before && !send_raw(fd.get(), argv[1])) return 4;
+  const std::string_view when = argv[4];
+  if (when == "before" && !send_raw(fd.get(), argv[1])) return 4;
+  if (when == "child") {
+    const pid_t child = ::fork();
+    if (child < 0) return 6;
+    if (child == 0) {
+      const bool exec_done = eventually([&] { return fs::exists(argv[3]); });
+      ::_exit(exec_done && send_raw(fd.get(), argv[1]) ? 0 : 7);
+    }
+  }
   const std::string descriptor = std::to_string(fd.get());
   ::execl(argv[2], argv[2], "--nt-helper", "answer_on_descriptor", descriptor.c_str(), argv[3],
-          before ? "-" : argv[1], nullptr);
+          when == "after" ? argv[1] : "-", nullptr);
   return 5;
 }
 
@@ -1511,6 +1526,68 @@ NIMBLETRACE_TEST_HELPER(traced_client) {
   if (WIFSTOPPED(status) && ::ptrace(PTRACE_DETACH, child, nullptr, nullptr) != 0) return 6;
   if (WIFSTOPPED(status) && ::waitpid(child, &status, 0) != child) return 7;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 8;
+}
+
+// argv: socket, line, authorized client. Execs the authorized client with
+// no_new_privs and the shim preloaded. Without no_new_privs the exec gives
+// the group, is secure (AT_SECURE) and the loader ignores LD_PRELOAD
+// (ld.so(8)); with it the loader honours the preload, and the kernel gives
+// no group (fs/exec.c, bprm_fill_uid returns before it looks at the bit;
+// Linux 6.1 and 6.12).
+NIMBLETRACE_TEST_HELPER(preloaded_client_attack) {
+  if (argc != 3) return 2;
+  if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return 3;
+  for (const std::string& entry : xnu_shim_env(fs::path(text_of_own_executable()).parent_path())) {
+    const auto equals = entry.find('=');
+    ::setenv(entry.substr(0, equals).c_str(), entry.substr(equals + 1).c_str(), 1);
+  }
+  ::execl(argv[2], argv[2], "--nt-helper", "send_preloaded", argv[0], argv[1], nullptr);
+  return 4;
+}
+
+// argv: socket, line. Prints "preloaded:" and whether the shim answers here
+// (mkdir("/") fails with EISDIR only through it), then sends `line` and
+// prints "answer:" and what came back.
+NIMBLETRACE_TEST_HELPER(send_preloaded) {
+  if (argc != 2) return 2;
+  const bool preloaded = ::mkdir("/", 0755) != 0 && errno == EISDIR;
+  std::printf("preloaded:%s\nanswer:%s", preloaded ? "yes" : "no",
+              exchange_with(argv[0], argv[1]).c_str());
+  return 0;
+}
+
+// argv: socket, line, authorized client. A child sharing this process's
+// memory (CLONE_VM), holding every capability in a user namespace of its
+// own, points the shared executable link at the authorized client and
+// exits: the kernel asks for the capability in the caller's namespace only
+// (kernel/sys.c, prctl_set_mm_map). This process, which never left the
+// service's namespace nor exec'd, then sends `line`.
+NIMBLETRACE_TEST_HELPER(clone_vm_masquerade_attack) {
+  if (argc != 3) return 2;
+  const UniqueFd exe(::open(argv[2], O_RDONLY | O_CLOEXEC));
+  std::vector<char> stack(std::size_t{1} << 16);
+  if (!exe || !detach_from_own_image()) return 3;
+  auto map = current_mm_map(exe.get());
+  if (!map) return 4;
+  const auto point_link = [](void* m) -> int {
+    return ::prctl(PR_SET_MM, PR_SET_MM_MAP, m, sizeof(prctl_mm_map), 0) == 0 ? 0 : errno;
+  };
+  const int child =
+      ::clone(point_link, stack.data() + stack.size(), CLONE_VM | CLONE_NEWUSER | SIGCHLD, &*map);
+  if (child < 0) {
+    std::printf("unprivileged user namespaces are not available here: %s\n", std::strerror(errno));
+    return SKIPPED;
+  }
+  int status = 0;
+  if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return 5;
+  if (WEXITSTATUS(status) != 0) {
+    std::printf("prctl(PR_SET_MM_MAP) with exe_fd is not available here: %s\n",
+                std::strerror(WEXITSTATUS(status)));
+    return SKIPPED;
+  }
+  std::printf("exe:%s\nanswer:%s", text_of_own_executable().c_str(),
+              exchange_with(argv[0], argv[1]).c_str());
+  return 0;
 }
 
 constexpr std::string_view NOT_BOUND_HEAD =
@@ -1566,8 +1643,9 @@ class SetGroupIdClientTest : public UnprivilegedAttackTest {
   gid_t group_ = 0;
 };
 
-TEST_F(SetGroupIdClientTest, GenuineClientRunByAnyUserIsServed) {
-  EXPECT_EQ(attack(client_, "attacker_send", {std::string(PING_LINE)}), "answer:" + PONG_STOPPED);
+// The client's own connection carries the group whichever way it writes.
+TEST_F(SetGroupIdClientTest, GenuineClientRunByAnyUserIsServedHoweverItWrites) {
+  expect_served_however_the_client_writes();
   const fs::path own_dir = config_dir_of(home_.path(), ATTACKER_UID, ATTACKER_GID, "own: 1\n");
   EXPECT_EQ(attack(client_, "attacker_send",
                    {start_core_line(own_dir, own_dir / "config.yaml", sha256_of("own: 1\n"))}),
@@ -1575,28 +1653,57 @@ TEST_F(SetGroupIdClientTest, GenuineClientRunByAnyUserIsServed) {
   EXPECT_EQ(count_of(service_->stderr_text(), NOT_BOUND_HEAD), 0u) << service_->stderr_text();
 }
 
-// Linux records a writer by its id, which an exec keeps, and the client's
-// file is what the process runs by the time the service looks; the group
-// the connection was made with is the attacker's own.
-TEST_F(SetGroupIdClientTest, ConnectionMadeBeforeExecingTheClientIsRefused) {
-  for (const std::string when : {"before", "after"}) {
-    SCOPED_TRACE("request sent " + when + " the exec");
-    expect_refusal_naming(connect_then_become_client(when), client_);
-  }
-  expect_nothing_done();
-}
-
-// Exec under a tracer that lacks CAP_SETUID does not give the group: the
-// new credential falls back to the real gid (security/commoncap.c,
-// cap_bprm_creds_from_file, LSM_UNSAFE_PTRACE; Linux 6.1 and 6.12). So a
-// client whose every step its starter may steer connects without it.
-TEST_F(SetGroupIdClientTest, ClientStartedUnderATracerIsRefused) {
+// Every route by which the attacker's code writes on a connection that the
+// rest of the check takes for the authorized client's: the group it was
+// made with is the attacker's own in each. Linux keeps a process's id
+// across exec; exec under a tracer that lacks CAP_SETUID gives no group
+// (security/commoncap.c, cap_bprm_creds_from_file, LSM_UNSAFE_PTRACE;
+// Linux 6.1 and 6.12), nor does a changed executable link. A connection the
+// client itself made carries the group: handed on, it is refused for its
+// writer, with or without the binding. Each row gives what its attacker
+// shows before the answer (that its trick took) and the program the
+// refusal names: the connector's at the check, the writer's after it.
+TEST_F(SetGroupIdClientTest, AttackersRoutesToTheClientsGroupAreRefused) {
   const fs::path copy = attacker_copy(home_ / "bin");
-  const std::string output =
-      attack(copy, "traced_client", {std::string(PING_LINE), client_.string()});
-  if (!skipped_.empty()) GTEST_SKIP() << skipped_;
-  expect_refusal_naming(output, client_);
-  expect_nothing_done();
+  const auto helper = [&](const std::string& name) {
+    return [&, name] { return attack(copy, name, {std::string(PING_LINE), client_.string()}); };
+  };
+  struct Case {
+    std::string name;
+    std::function<std::string()> run;
+    std::string shown;
+    fs::path named;
+  };
+  const Case cases[] = {
+      {"request written, then the client exec'd",
+       [&] { return connect_then_become_client("before"); }, "", client_},
+      {"client exec'd on the attacker's connection, then writes",
+       [&] { return connect_then_become_client("after"); }, "", client_},
+      {"connector exec'd the client, a child it forked first writes",
+       [&] { return connect_then_become_client("child"); }, "", client_},
+      {"client started under the attacker's trace", helper("traced_client"), "", client_},
+      {"client started with no_new_privs and a preload", helper("preloaded_client_attack"),
+       "preloaded:yes\n", client_},
+      {"executable link pointed at the client by a CLONE_VM child",
+       helper("clone_vm_masquerade_attack"), "exe:" + client_.string() + "\n", client_},
+      {"the client's own connection handed to the attacker, who writes",
+       helper("descriptor_passing_attack"), "", copy},
+  };
+  std::string skipped;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    skipped_.clear();
+    const std::string output = c.run();
+    if (!skipped_.empty()) {
+      skipped += c.name + ": " + skipped_;
+      continue;
+    }
+    const std::size_t answer = std::min(output.find("answer:"), output.size());
+    EXPECT_EQ(output.substr(0, answer), c.shown);
+    expect_refusal_naming(output.substr(answer), c.named);
+    expect_nothing_done();
+  }
+  if (!skipped.empty()) GTEST_SKIP() << skipped;
 }
 
 // A group some user holds could be any of that user's processes': the file

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -37,65 +38,49 @@ class ClientGroupBindingTest : public ::testing::Test {
   gid_t free_group_ = 0;
 };
 
-// The bit binds only where exec gives the group, and only to a group nobody
-// could have otherwise.
-TEST_F(ClientGroupBindingTest, BindsOnlyASetGroupIdClientOfAGroupNobodyHolds) {
+// One binding follows the file through a series of changes: the bit binds
+// only where exec gives the group, and only to a group nobody could have
+// otherwise; a change is seen at the next look, and what is wrong is told
+// once per change.
+TEST_F(ClientGroupBindingTest, BindsOnlyASetGroupIdClientOfAGroupNobodyHoldsAndFollowsItsChanges) {
+  const fs::path next = dir_ / "next";
   struct Case {
     const char* name;
-    bool free_group;  // otherwise group 0, root's primary group
-    mode_t mode;
+    std::function<void()> change;
     bool bound;
-    bool told;
+    const char* told;
   };
   const Case cases[] = {
-      {"plain client", true, 0755, false, false},
-      {"set-group-ID, group nobody holds", true, 02755, true, false},
-      {"set-group-ID without group execute (Linux ignores the bit)", true, 02745, false, false},
-      {"set-group-ID to root's primary group", false, 02755, false, true},
-      {"set-user-ID only", true, 04755, false, false},
+      {"plain client", [&] { install(free_group_, 0755); }, false, nullptr},
+      {"set-group-ID without group execute (Linux ignores the bit)",
+       [&] { install(free_group_, 02745); }, false, nullptr},
+      {"set-user-ID only", [&] { install(free_group_, 04755); }, false, nullptr},
+      {"set-group-ID to root's primary group", [&] { install(0, 02755); }, false,
+       "nimbletrace-service: the authorized client is set-group-ID to group 0, which user root "
+       "holds; connections are not bound to it\n"},
+      {"the same file looked at again", [] {}, false, nullptr},
+      {"set-group-ID, group nobody holds", [&] { install(free_group_, 02755); }, true, nullptr},
+      {"the bit taken away", [&] { ASSERT_EQ(::chmod(client_.c_str(), 0755), 0); }, false, nullptr},
+      // As an installer renames a new file in.
+      {"another file put in its place",
+       [&] {
+         nimbletrace_test::write_file(next, "#!/bin/sh\n");
+         ASSERT_EQ(::chown(next.c_str(), 0, free_group_), 0);
+         ASSERT_EQ(::chmod(next.c_str(), 02755), 0);
+         fs::rename(next, client_);
+       },
+       true, nullptr},
+      {"the file removed", [&] { fs::remove(client_); }, false, nullptr},
   };
+  ClientGroupBinding binding;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ClientGroupBinding binding;
-    install(c.free_group ? free_group_ : 0, c.mode);
+    c.change();
     const auto look = binding.look(client_);
     EXPECT_EQ(look.required_group,
               c.bound ? std::optional<gid_t>(free_group_) : std::optional<gid_t>());
-    EXPECT_EQ(look.notice.has_value(), c.told) << look.notice.value_or("");
+    EXPECT_EQ(look.notice, c.told ? std::optional<std::string>(c.told) : std::nullopt);
   }
-}
-
-// The user database is consulted, and the finding told, only when the file
-// changes; a change is seen at the next look, either way.
-TEST_F(ClientGroupBindingTest, FindingIsToldOnceAndRevisedWhenTheFileChanges) {
-  ClientGroupBinding binding;
-  install(0, 02755);
-  const auto first = binding.look(client_);
-  ASSERT_TRUE(first.notice.has_value());
-  EXPECT_EQ(*first.notice,
-            "nimbletrace-service: the authorized client is set-group-ID to group 0, which user "
-            "root holds; connections are not bound to it\n");
-  for (int i = 0; i < 3; ++i) {
-    const auto again = binding.look(client_);
-    EXPECT_FALSE(again.notice.has_value());
-    EXPECT_FALSE(again.required_group.has_value());
-  }
-
-  install(free_group_, 02755);
-  EXPECT_EQ(binding.look(client_).required_group, std::optional<gid_t>(free_group_));
-  ASSERT_EQ(::chmod(client_.c_str(), 0755), 0);
-  EXPECT_FALSE(binding.look(client_).required_group.has_value());
-
-  // Another file put in its place, as an installer renames a new one in.
-  const fs::path next = dir_ / "next";
-  nimbletrace_test::write_file(next, "#!/bin/sh\n");
-  ASSERT_EQ(::chown(next.c_str(), 0, free_group_), 0);
-  ASSERT_EQ(::chmod(next.c_str(), 02755), 0);
-  fs::rename(next, client_);
-  EXPECT_EQ(binding.look(client_).required_group, std::optional<gid_t>(free_group_));
-
-  fs::remove(client_);
-  EXPECT_FALSE(binding.look(client_).required_group.has_value());
 }
 
 }  // namespace
