@@ -27,15 +27,32 @@ class XnuReplayTest : public SandboxServiceTest {
   TempDir shim_dir_;
 };
 
-// macOS 11 and 12 answer mkdir("/") with EISDIR; creating runtime/ must not
-// depend on which error an existing directory gives.
-TEST_F(XnuReplayTest, StartsTheCoreWhenMkdirOfTheRootSaysIsADirectory) {
-  start_with_shim();
+// Whether a directory is already there is decided by stat, never by the
+// error mkdir gave. XNU answers mkdir of a name its lookup finds with EEXIST
+// (bsd/vfs/vfs_syscalls.c mkdir1at, xnu-6153 to xnu-11417), but a
+// directory named "/" with EISDIR before xnu-8792, macOS 11 and 12
+// (bsd/vfs/vfs_lookup.c lookup_handle_emptyname). The service no longer
+// names "/", so that answer is given to the names it does create, both of
+// which stand by the second start: its root, made for the socket at start-up
+// and for runtime/ at every start, and runtime/ itself.
+TEST_F(XnuReplayTest, StartsTheCoreWhenMkdirOfAnExistingDirectorySaysIsADirectory) {
+  const SandboxPaths p = sandbox_paths();
+  auto options = ServiceProcess::Options::privileged();
+  options.extra_env = xnu_shim_env(shim_dir_.path());
+  options.extra_env.push_back("NIMBLETRACE_SHIM_MKDIR_EISDIR=" + p.service_root.string() + ":" +
+                              p.runtime_dir.string());
+  start_service(options);
   CoreConfig config;
   EXPECT_EQ(exchange(config.start_line()), STARTED);
+  EXPECT_EQ(exchange(config.start_line()), KEPT);
   struct stat st {};
-  ASSERT_EQ(::stat(sandbox_paths().runtime_dir.c_str(), &st), 0);
+  ASSERT_EQ(::stat(p.runtime_dir.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0700u);
+  // Each name met the replayed answer: the root at start-up and at both
+  // starts, runtime/ at the second.
+  const std::string root = p.service_root.string() + "\n";
+  EXPECT_EQ(read_file(shim_dir_ / "mkdir-eisdir"),
+            root + root + root + p.runtime_dir.string() + "\n");
 }
 
 // macOS's sigwait returns 0 with no signal when its wait was interrupted;

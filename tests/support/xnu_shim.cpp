@@ -2,10 +2,17 @@
 // a few calls the way XNU does where Linux answers differently, so that the
 // code macOS runs takes the same path here. It also offers a refusal no
 // real file system here gives on demand, and one pause, for tests that must
-// act inside a window the service would otherwise close at once. It links nothing but libc and libdl and is built without sanitizers.
+// act inside a window the service would otherwise close at once. It links nothing but libc and
+// libdl and is built without sanitizers.
 //
 //   mkdir("/")  EISDIR, as XNU before xnu-8792 (macOS 11 and 12) answers
 //               (bsd/vfs/vfs_lookup.c, lookup_handle_emptyname).
+//   is a dir    mkdir of a path listed in NIMBLETRACE_SHIM_MKDIR_EISDIR
+//               (separated by ':') fails with EISDIR while a directory
+//               stands there, and appends the path to
+//               NIMBLETRACE_SHIM_DIR/mkdir-eisdir: that XNU answer for a
+//               directory that exists, given to the names the service
+//               does create, which XNU itself answers with EEXIST.
 //   sigwait     its first call returns 0 without storing a signal, as
 //               macOS's libpthread does when the kernel's wait was
 //               interrupted (src/pthread_cancelable.c, sigwait); it writes
@@ -37,6 +44,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -64,11 +72,39 @@ void pause_after_mkdir(const char* path) {
   }
 }
 
+// Whether `path` is listed in NIMBLETRACE_SHIM_MKDIR_EISDIR and a directory
+// stands there now; if so, says so in NIMBLETRACE_SHIM_DIR/mkdir-eisdir.
+bool answer_is_a_directory(const char* path) {
+  const char* listed = std::getenv("NIMBLETRACE_SHIM_MKDIR_EISDIR");
+  if (listed == nullptr) return false;
+  const std::string_view list(listed);
+  const std::string_view wanted(path);
+  bool found = false;
+  for (std::size_t begin = 0; begin <= list.size() && !found;) {
+    std::size_t end = list.find(':', begin);
+    if (end == std::string_view::npos) end = list.size();
+    found = list.substr(begin, end - begin) == wanted;
+    begin = end + 1;
+  }
+  struct stat st {};
+  if (!found || ::stat(path, &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  if (const char* dir = std::getenv("NIMBLETRACE_SHIM_DIR")) {
+    const std::string record = std::string(dir) + "/mkdir-eisdir";
+    const int fd = ::open(record.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      const std::string line = std::string(path) + "\n";
+      (void)!::write(fd, line.data(), line.size());
+      ::close(fd);
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 extern "C" int mkdir(const char* path, mode_t mode) {
   static const auto next = real<int (*)(const char*, mode_t)>("mkdir");
-  if (std::strcmp(path, "/") == 0) {
+  if (std::strcmp(path, "/") == 0 || answer_is_a_directory(path)) {
     errno = EISDIR;
     return -1;
   }
