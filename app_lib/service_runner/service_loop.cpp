@@ -434,11 +434,17 @@ Result<void> ServingLoop::accept_waiting(bool& more) {
     if (closer_ != nullptr && !closer_->has_room()) return {};
     auto stream = listener_.accept();
     if (!stream) {
-      if (stream.error().find("would block") == std::string::npos) {
-        std::string line = stream.error() + "\n";
-        std::fwrite(line.data(), 1, line.size(), stderr);
-        listener_rests_until_ = Clock::now() + std::chrono::milliseconds(PAUSE_MS);
-      }
+      const int error = stream.error().error_number;
+      if (error == EAGAIN || error == EWOULDBLOCK) return {};
+      // One connection was dropped on its way out of the queue, and will not
+      // come again; the next may be there. XNU closes one that a socket
+      // filter cannot take (bsd/kern/uipc_socket.c, soacceptfilter), and
+      // hands out and clears the listener's so_error
+      // (bsd/kern/uipc_syscalls.c, accept_nocancel).
+      if (error == ECONNABORTED) continue;
+      std::string line = std::move(stream.error().text) + "\n";
+      std::fwrite(line.data(), 1, line.size(), stderr);
+      listener_rests_until_ = Clock::now() + std::chrono::milliseconds(PAUSE_MS);
       return {};
     }
     if (auto admitted = admit(std::move(*stream)); !admitted) return admitted;

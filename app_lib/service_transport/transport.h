@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <expected>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -37,6 +38,17 @@ enum class ServiceTransportForm { Tcp = 0, Unix = 1 };
 struct ServiceReply {
   service_ipc::StatusResponse response;
   std::string line;
+};
+
+// Why accept() gave no connection. The error number stays a number, so the
+// caller tells an empty queue from a failure by it; the text is what a
+// failure shows, and what the failure becomes where a Result is wanted.
+struct AcceptFailure {
+  int error_number = 0;
+  std::string text;
+
+  operator std::string() const& { return text; }
+  operator std::string() && { return std::move(text); }
 };
 
 // An endpoint: a TCP "host:port" text or a Unix-domain socket path.
@@ -85,9 +97,10 @@ class ServiceTransportListener {
   ServiceTransportListener& operator=(const ServiceTransportListener&) = delete;
   ~ServiceTransportListener();
 
-  // Never waits. With no client pending: "accept service ipc connection would block".
-  // The accepted connection is non-blocking, close-on-exec, with 2 s timeouts.
-  Result<ServiceTransportStream> accept();
+  // Never waits. With no client pending it fails with EAGAIN; an interrupted
+  // call is made again. The accepted connection is non-blocking,
+  // close-on-exec, with 2 s timeouts.
+  std::expected<ServiceTransportStream, AcceptFailure> accept();
 
   // Whether the kernel lets clients send descriptors over its connections.
   bool may_carry_descriptors() const { return may_carry_descriptors_; }
