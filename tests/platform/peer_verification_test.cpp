@@ -317,28 +317,50 @@ TEST_F(PeerVerificationTest, RefusesPeerThatExitedBeforeTheCheck) {
 
 #if defined(__linux__)
 // What the check read, and who wrote the request, the kernel tells by
-// process id. Here the verified client writes a whole request, exits and is
-// reaped before the read: its id is free, or is already another process's
-// that runs the authorized client too. Only the look at the pin after the
-// read tells either from the client.
-TEST_F(PeerVerificationTest, RefusesTheRequestOfAClientReapedBeforeTheRead) {
-  for (const bool id_taken : {false, true}) {
-    SCOPED_TRACE(id_taken ? "its id taken by the authorized client" : "its id free");
+// process id; the peer is told only with a request read after the check,
+// once the pin has been looked at again. A client that is still its own
+// process then (exited or not) is served as itself. One that was reaped
+// before the read is refused, whether its id is free or already another
+// process's that runs the authorized client too: only that look tells
+// either from the client.
+TEST_F(PeerVerificationTest, TellsThePeerOnlyWithARequestReadWhileItsPinHolds) {
+  enum class Before { Nothing, Reaped, ReapedAndIdTaken };
+  for (const Before before : {Before::Nothing, Before::Reaped, Before::ReapedAndIdTaken}) {
+    SCOPED_TRACE(before == Before::Nothing  ? "not reaped"
+                 : before == Before::Reaped ? "reaped, its id free"
+                                            : "reaped, its id taken by the authorized client");
     Peer peer = connect_from(self_, "peer_write_on_cue_and_exit");
     ASSERT_TRUE(peer.process);
     const pid_t pid = peer.pid();
-    ASSERT_OK(peer.stream.validate_client_executable(self_));
+    const auto accepted = peer.stream.validate_client_executable(self_);
+    ASSERT_OK(accepted);
+    EXPECT_EQ(*accepted, pid);
     ASSERT_TRUE(send_raw(peer.stream.native_handle(), "x"));
-    const std::optional<int> status = peer.process->wait_exit();
-    ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
     std::optional<ProcessAtId> successor;
-    if (id_taken) {
+    if (before == Before::Nothing) {
+      ASSERT_TRUE(
+          wait_for_events(peer.stream.native_handle(), POLLIN, deadline_after(SLOW_WAIT_LIMIT)));
+    } else {
+      const std::optional<int> status = peer.process->wait_exit();
+      ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    }
+    if (before == Before::ReapedAndIdTaken) {
       auto placed = ProcessAtId::start(pid);
       if (!placed) GTEST_SKIP() << "no process can be placed at a freed id: " << placed.error();
       successor.emplace(std::move(*placed));
     }
-    const auto request = peer.stream.read_request();
-    EXPECT_EQ(error_of(request), refusal(pid, id_taken ? self_ : fs::path()));
+    const auto read = peer.stream.read_request_available();
+    ASSERT_TRUE(read) << "the whole request had arrived";
+    if (before != Before::Nothing) {
+      EXPECT_EQ(error_of(*read),
+                refusal(pid, before == Before::ReapedAndIdTaken ? self_ : fs::path()));
+      continue;
+    }
+    ASSERT_OK(*read);
+    ASSERT_TRUE((*read)->peer);
+    EXPECT_EQ((*read)->peer->pid(), pid);
+    EXPECT_EQ((*read)->peer->credentials().uid, ::geteuid());
+    EXPECT_EQ((*read)->peer->credentials().gid, ::getegid());
   }
 }
 #endif
