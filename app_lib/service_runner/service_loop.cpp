@@ -103,11 +103,13 @@ struct Exchange {
 
   ServiceTransportStream stream;
   // The process that connected, as the kernel recorded it; 0 when none was
-  // verified (refused peers, mock mode).
+  // verified (refused peers, mock mode). Only for sharing places out among
+  // processes: nothing is done for the peer before its request is read.
   pid_t process = 0;
   Phase phase = Phase::Reading;
   // The end of the read budget, of the configuration read, or of the write.
   Clock::time_point deadline;
+  // Who asked for a start, with its groups, as the read confirmed it.
   std::optional<platform::PeerCredentials> requester;
   // A start request while its configuration is read.
   std::optional<service_ipc::StartCore> start;
@@ -135,7 +137,7 @@ class ServingLoop {
   std::optional<gid_t> bound_group(const std::string& authorized_client);
   void make_room_for(pid_t process);
   void read_from(Exchange& exchange);
-  void dispatch(Exchange& exchange, const ServiceRunnerRequest& request);
+  void dispatch(Exchange& exchange, const service_transport::PeerRequest& read);
   void finish_start(Exchange& exchange, Result<std::string> bytes);
   void start_read(Exchange& exchange);
   void collect_reads();
@@ -216,18 +218,17 @@ Result<void> ServingLoop::admit(ServiceTransportStream stream) {
       // peer's own name differs from it. Whether it resolves is asked again
       // only for a refusal: a name that leads nowhere ends the loop, just as
       // it would had it been resolved before the check.
-      auto verified = exchange.stream.validate_client_executable(*named, bound_group(*named));
-      if (!verified) {
+      auto process = exchange.stream.validate_client_executable(*named, bound_group(*named));
+      if (!process) {
         if (auto authorized = ServiceRunner::macos_authorized_client_resolved(*named);
             !authorized) {
           ended = authorized.error();
           return;
         }
-        respond(exchange, make_response(false, verified.error(), ServiceRunnerStatus::Unavailable));
+        respond(exchange, make_response(false, process.error(), ServiceRunnerStatus::Unavailable));
         return;
       }
-      exchange.requester = std::move(*verified);
-      exchange.process = exchange.stream.verified_peer_pid();
+      exchange.process = *process;
     }
   });
   if (ended) {
@@ -284,9 +285,8 @@ void ServingLoop::make_room_for(pid_t process) {
     Exchange& oldest = exchanges_[i];
     if (!oldest.holds_place() || oldest.process != *loser) continue;
     if (oldest.phase == Exchange::Phase::Reading) {
-      auto refused = oldest.stream.read_request_expired();
-      (void)oldest.stream.begin_response(make_response(
-          false, refused ? std::string() : refused.error(), ServiceRunnerStatus::Unavailable));
+      (void)oldest.stream.begin_response(make_response(false, oldest.stream.read_request_expired(),
+                                                       ServiceRunnerStatus::Unavailable));
     }
     // A response that did not go out at once is given up with its place.
     oldest.phase = Exchange::Phase::Done;
@@ -310,12 +310,10 @@ void ServingLoop::read_from(Exchange& exchange) {
 void ServingLoop::expire(Exchange& exchange) {
   guarded(exchange, [&] {
     switch (exchange.phase) {
-      case Exchange::Phase::Reading: {
-        auto refused = exchange.stream.read_request_expired();
-        respond(exchange, make_response(false, refused ? std::string() : refused.error(),
+      case Exchange::Phase::Reading:
+        respond(exchange, make_response(false, exchange.stream.read_request_expired(),
                                         ServiceRunnerStatus::Unavailable));
         return;
-      }
       case Exchange::Phase::Working:
         // One still waiting for a thread ran out of time before its read began.
         finish_start(exchange, exchange.read ? exchange.read->abandon()
@@ -331,7 +329,8 @@ void ServingLoop::expire(Exchange& exchange) {
   });
 }
 
-void ServingLoop::dispatch(Exchange& exchange, const ServiceRunnerRequest& request) {
+void ServingLoop::dispatch(Exchange& exchange, const service_transport::PeerRequest& read) {
+  const ServiceRunnerRequest& request = read.request;
   ServiceRunnerStatus& last = last_status_;
   const auto probe = [&](std::string_view text) {
     auto status = ServiceRunner::service_core_process_status();
@@ -359,7 +358,10 @@ void ServingLoop::dispatch(Exchange& exchange, const ServiceRunnerRequest& reque
   }
   // Only starting the core acts with the requester's rights, and only it
   // needs the groups.
-  if (exchange.requester) exchange.requester->groups = exchange.stream.verified_peer_groups();
+  if (read.peer) {
+    exchange.requester = read.peer->credentials();
+    exchange.requester->groups = exchange.stream.peer_groups(*read.peer);
+  }
   exchange.phase = Exchange::Phase::Working;
   exchange.deadline = Clock::now() + ConfigReaders::TIME_LIMIT;
   exchange.start = start;
@@ -434,11 +436,17 @@ Result<void> ServingLoop::accept_waiting(bool& more) {
     if (closer_ != nullptr && !closer_->has_room()) return {};
     auto stream = listener_.accept();
     if (!stream) {
-      if (stream.error().find("would block") == std::string::npos) {
-        std::string line = stream.error() + "\n";
-        std::fwrite(line.data(), 1, line.size(), stderr);
-        listener_rests_until_ = Clock::now() + std::chrono::milliseconds(PAUSE_MS);
-      }
+      const int error = stream.error().error_number;
+      if (error == EAGAIN || error == EWOULDBLOCK) return {};
+      // One connection was dropped on its way out of the queue, and will not
+      // come again; the next may be there. XNU closes one that a socket
+      // filter cannot take (bsd/kern/uipc_socket.c, soacceptfilter), and
+      // hands out and clears the listener's so_error
+      // (bsd/kern/uipc_syscalls.c, accept_nocancel).
+      if (error == ECONNABORTED) continue;
+      std::string line = std::move(stream.error().text) + "\n";
+      std::fwrite(line.data(), 1, line.size(), stderr);
+      listener_rests_until_ = Clock::now() + std::chrono::milliseconds(PAUSE_MS);
       return {};
     }
     if (auto admitted = admit(std::move(*stream)); !admitted) return admitted;

@@ -58,7 +58,7 @@ void ServiceTransportListener::remove_socket_file() {
   fd_.reset();
 }
 
-Result<ServiceTransportStream> ServiceTransportListener::accept() {
+std::expected<ServiceTransportStream, AcceptFailure> ServiceTransportListener::accept() {
   int fd = -1;
   for (;;) {
     // The connection comes back non-blocking on every system: the stream
@@ -70,11 +70,12 @@ Result<ServiceTransportStream> ServiceTransportListener::accept() {
     const int error = errno;
     if (error == EINTR) continue;
     if (error == EAGAIN || error == EWOULDBLOCK) {
-      return fail("accept service ipc connection would block");
+      return std::unexpected(AcceptFailure{error, "accept service ipc connection would block"});
     }
-    return fail((form_ == ServiceTransportForm::Unix ? "accept service unix socket failed: "
-                                                     : "accept service ipc connection failed: ") +
-                sys::sys_error_text(error));
+    return std::unexpected(AcceptFailure{
+        error, (form_ == ServiceTransportForm::Unix ? "accept service unix socket failed: "
+                                                    : "accept service ipc connection failed: ") +
+                   sys::sys_error_text(error)});
   }
   // No read or write waits on them any more, but they stay as the limits
   // the connection carries, for anything that might use it blocking.

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <expected>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -37,6 +38,17 @@ enum class ServiceTransportForm { Tcp = 0, Unix = 1 };
 struct ServiceReply {
   service_ipc::StatusResponse response;
   std::string line;
+};
+
+// Why accept() gave no connection. The error number stays a number, so the
+// caller tells an empty queue from a failure by it; the text is what a
+// failure shows, and what the failure becomes where a Result is wanted.
+struct AcceptFailure {
+  int error_number = 0;
+  std::string text;
+
+  operator std::string() const& { return text; }
+  operator std::string() && { return std::move(text); }
 };
 
 // An endpoint: a TCP "host:port" text or a Unix-domain socket path.
@@ -85,9 +97,10 @@ class ServiceTransportListener {
   ServiceTransportListener& operator=(const ServiceTransportListener&) = delete;
   ~ServiceTransportListener();
 
-  // Never waits. With no client pending: "accept service ipc connection would block".
-  // The accepted connection is non-blocking, close-on-exec, with 2 s timeouts.
-  Result<ServiceTransportStream> accept();
+  // Never waits. With no client pending it fails with EAGAIN; an interrupted
+  // call is made again. The accepted connection is non-blocking,
+  // close-on-exec, with 2 s timeouts.
+  std::expected<ServiceTransportStream, AcceptFailure> accept();
 
   // Whether the kernel lets clients send descriptors over its connections.
   bool may_carry_descriptors() const { return may_carry_descriptors_; }
@@ -107,6 +120,33 @@ class ServiceTransportListener {
   // The kernel does not refuse descriptors sent over its connections.
   bool may_carry_descriptors_ = false;
   ConnectionCloser* closer_ = nullptr;
+};
+
+// The peer the check accepted, as the read that followed confirmed it. The
+// check reads what the process runs under its process id; only the read's
+// look at the kept process afterwards (a pidfd on Linux) proves that id was
+// still the peer's, so nothing may be done with the peer's rights before it.
+// Hence only a read that looked makes one.
+class ConfirmedPeer {
+ public:
+  pid_t pid() const { return pid_; }
+  // Without groups: ServiceTransportStream::peer_groups asks for them.
+  const platform::PeerCredentials& credentials() const { return credentials_; }
+
+ private:
+  friend class ServiceTransportStream;
+  ConfirmedPeer(pid_t pid, platform::PeerCredentials credentials)
+      : pid_(pid), credentials_(std::move(credentials)) {}
+
+  pid_t pid_;
+  platform::PeerCredentials credentials_;
+};
+
+// A request read to its end, and the peer the check accepted before the
+// read (nullopt where no peer was checked: TCP, or no check asked for).
+struct PeerRequest {
+  service_ipc::ServiceRunnerRequest request;
+  std::optional<ConfirmedPeer> peer;
 };
 
 // One accepted connection carrying one exchange. Move-only; destroying it
@@ -137,14 +177,16 @@ class ServiceTransportStream {
   // not looked at; so does a request that comes with descriptors, which are
   // never taken. Linux records the writer of every chunk; XNU only the last
   // process that used the client's end, which the bytes need not come from.
+  // For a caller that wants the request alone.
   Result<service_ipc::ServiceRunnerRequest> read_request();
   // The same read, for a loop that reads many connections side by side: it
   // takes what has arrived by now and never waits. nullopt while the request
-  // is not complete; what was read is kept for the next call.
-  std::optional<Result<service_ipc::ServiceRunnerRequest>> read_request_available();
-  // Ends a read whose budget ran out before the request was complete, with
-  // the failure an expired read gives (or a stranger's refusal).
-  Result<service_ipc::ServiceRunnerRequest> read_request_expired();
+  // is not complete; what was read is kept for the next call. The request
+  // comes with the verified peer, confirmed.
+  std::optional<Result<PeerRequest>> read_request_available();
+  // Ends a read whose budget ran out before the request was complete: the
+  // failure an expired read gives (or a stranger's refusal).
+  std::string read_request_expired();
 
   // Writes the compact JSON response and a line feed.
   Result<void> write_response(const service_ipc::StatusResponse& response);
@@ -153,36 +195,37 @@ class ServiceTransportStream {
   Result<bool> begin_response(const service_ipc::StatusResponse& response);
   Result<bool> write_more();
   // Accepts the peer only if its executable is the authorized client, named
-  // by `authorized_client`, canonical or not, and then tells who the peer
-  // is, for acting on files with its rights. The stream keeps the verified
-  // process for read_request, whose look at it after the read also proves
-  // that what this check read under the process id was that process's (a
-  // pidfd on Linux): an acceptance stands only with a request read after it.
-  // With `required_group`, the peer must also have connected with that
-  // effective gid (the authorized client's set-group-ID group).
-  Result<platform::PeerCredentials> validate_client_executable(
-      const std::filesystem::path& authorized_client,
-      std::optional<gid_t> required_group = std::nullopt);
+  // by `authorized_client`, canonical or not. With `required_group`, the
+  // peer must also have connected with that effective gid (the authorized
+  // client's set-group-ID group). The stream keeps the verified process for
+  // the read, whose look at it afterwards also proves that what this check
+  // read under the process id was that process's: an acceptance stands only
+  // with a request read after it, and who the peer is comes with that
+  // request (ConfirmedPeer). What the acceptance tells is the process id the
+  // kernel recorded at connect(), to count the peer's connections by.
+  Result<pid_t> validate_client_executable(const std::filesystem::path& authorized_client,
+                                           std::optional<gid_t> required_group = std::nullopt);
 
-  // The verified peer's supplementary groups, from the kernel's record of the
-  // connection; empty before a peer is verified. For the requests that act
-  // with its rights.
-  std::vector<gid_t> verified_peer_groups() const;
-
-  // The verified peer's process id; 0 before a peer is verified.
-  pid_t verified_peer_pid() const;
+  // The confirmed peer's supplementary groups, from the kernel's record of
+  // the connection. For the requests that act with its rights.
+  std::vector<gid_t> peer_groups(const ConfirmedPeer& peer) const;
 
   ServiceTransportForm form() const { return form_; }
   int native_handle() const { return fd_.get(); }
 
  private:
+  // One read of the connection; the first chunk a stranger wrote, or that
+  // comes with descriptors, ends the read (EPERM) and is kept as the stranger.
+  SocketResult<std::size_t> read_chunk(char* buffer, std::size_t size);
   // What the read came to, once it ended.
-  Result<service_ipc::ServiceRunnerRequest> finish_read(
-      const SocketResult<std::string_view>& line);
+  Result<PeerRequest> finish_read(const SocketResult<std::string_view>& line);
+  // Who other than the verified process wrote, as the read saw it or, that
+  // failing, as the look at the verified process after the read tells.
+  std::optional<pid_t> stranger_after_read() const;
   // The refusal of a request written, wholly or in part, by `writer`.
   std::string refusal_of_writer(pid_t writer) const;
-  // Keeps `peer` as the verified process and tells its credentials.
-  platform::PeerCredentials accept(platform::PeerProcess peer);
+  // Keeps `peer` as the verified process and tells its id.
+  pid_t accept(platform::PeerProcess peer);
   void release();
 
   ServiceTransportForm form_;

@@ -6,15 +6,20 @@
 #include <unistd.h>
 
 #if defined(__linux__)
+#include <linux/sched.h>
 #include <sys/mount.h>
+#include <sys/syscall.h>
 #endif
 
+#include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
 #include "app_lib/service_transport/transport.h"
 #include "app_lib/sys/path_text.h"
+#include "app_lib/sys/sys_error.h"
 #include "tests/support/test_support.h"
 #include "tests/support/transport_peer.h"
 
@@ -35,6 +40,61 @@ NIMBLETRACE_TEST_HELPER(write_and_hold) {
   (void)receive_until_eof(fd, SLOW_WAIT_LIMIT);
   return 0;
 }
+
+// Connects and proves it with one byte; on the test's cue (a byte back)
+// writes a whole request and exits.
+NIMBLETRACE_TEST_HELPER(peer_write_on_cue_and_exit) {
+  if (argc < 1) return 2;
+  const auto fd =
+      connect_raw(app_lib::service_transport::ServiceTransport::unix_socket(argv[0]));
+  if (!fd || !send_raw(fd.get(), "x")) return 3;
+  char cue = 0;
+  if (!wait_for_events(fd.get(), POLLIN, deadline_after(SLOW_WAIT_LIMIT)) ||
+      ::recv(fd.get(), &cue, 1, 0) != 1) {
+    return 4;
+  }
+  return send_raw(fd.get(), "{\"type\":\"ping\"}\n") ? 0 : 5;
+}
+
+#if defined(__linux__)
+// A child of this process, placed at a process id of the caller's choice
+// (clone3 with set_tid, Linux 5.5 and later, CAP_SYS_ADMIN), running this
+// binary until it is destroyed.
+class ProcessAtId {
+ public:
+  static app_lib::Result<ProcessAtId> start(pid_t pid) {
+    int hold[2] = {-1, -1};
+    if (::pipe2(hold, O_CLOEXEC) != 0) return app_lib::fail(app_lib::sys::last_sys_error_text());
+    UniqueFd read_end(hold[0]);
+    UniqueFd write_end(hold[1]);
+    clone_args args{};
+    args.exit_signal = SIGCHLD;
+    args.set_tid = reinterpret_cast<std::uintptr_t>(&pid);
+    args.set_tid_size = 1;
+    const long child = ::syscall(SYS_clone3, &args, sizeof args);
+    if (child == 0) {
+      // Only system calls from here: this is a copy of a threaded process.
+      ::close(hold[1]);
+      char byte = 0;
+      (void)::read(hold[0], &byte, 1);
+      ::_exit(0);
+    }
+    if (child < 0) return app_lib::fail(app_lib::sys::last_sys_error_text());
+    return ProcessAtId(static_cast<pid_t>(child), std::move(write_end));
+  }
+  ProcessAtId(ProcessAtId&&) = default;
+  ~ProcessAtId() {
+    if (!release_) return;
+    release_.reset();
+    (void)::waitpid(pid_, nullptr, 0);
+  }
+
+ private:
+  ProcessAtId(pid_t pid, UniqueFd release) : pid_(pid), release_(std::move(release)) {}
+  pid_t pid_;
+  UniqueFd release_;
+};
+#endif
 
 class PeerVerificationTest : public testing::Test {
  protected:
@@ -254,6 +314,56 @@ TEST_F(PeerVerificationTest, RefusesPeerThatExitedBeforeTheCheck) {
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error(), "无法读取 macOS 客户端进程路径(pid=" + std::to_string(pid) + ")");
 }
+
+#if defined(__linux__)
+// What the check read, and who wrote the request, the kernel tells by
+// process id; the peer is told only with a request read after the check,
+// once the pin has been looked at again. A client that is still its own
+// process then (exited or not) is served as itself. One that was reaped
+// before the read is refused, whether its id is free or already another
+// process's that runs the authorized client too: only that look tells
+// either from the client.
+TEST_F(PeerVerificationTest, TellsThePeerOnlyWithARequestReadWhileItsPinHolds) {
+  enum class Before { Nothing, Reaped, ReapedAndIdTaken };
+  for (const Before before : {Before::Nothing, Before::Reaped, Before::ReapedAndIdTaken}) {
+    SCOPED_TRACE(before == Before::Nothing  ? "not reaped"
+                 : before == Before::Reaped ? "reaped, its id free"
+                                            : "reaped, its id taken by the authorized client");
+    Peer peer = connect_from(self_, "peer_write_on_cue_and_exit");
+    ASSERT_TRUE(peer.process);
+    const pid_t pid = peer.pid();
+    const auto accepted = peer.stream.validate_client_executable(self_);
+    ASSERT_OK(accepted);
+    EXPECT_EQ(*accepted, pid);
+    ASSERT_TRUE(send_raw(peer.stream.native_handle(), "x"));
+    std::optional<ProcessAtId> successor;
+    if (before == Before::Nothing) {
+      ASSERT_TRUE(
+          wait_for_events(peer.stream.native_handle(), POLLIN, deadline_after(SLOW_WAIT_LIMIT)));
+    } else {
+      const std::optional<int> status = peer.process->wait_exit();
+      ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    }
+    if (before == Before::ReapedAndIdTaken) {
+      auto placed = ProcessAtId::start(pid);
+      if (!placed) GTEST_SKIP() << "no process can be placed at a freed id: " << placed.error();
+      successor.emplace(std::move(*placed));
+    }
+    const auto read = peer.stream.read_request_available();
+    ASSERT_TRUE(read) << "the whole request had arrived";
+    if (before != Before::Nothing) {
+      EXPECT_EQ(error_of(*read),
+                refusal(pid, before == Before::ReapedAndIdTaken ? self_ : fs::path()));
+      continue;
+    }
+    ASSERT_OK(*read);
+    ASSERT_TRUE((*read)->peer);
+    EXPECT_EQ((*read)->peer->pid(), pid);
+    EXPECT_EQ((*read)->peer->credentials().uid, ::geteuid());
+    EXPECT_EQ((*read)->peer->credentials().gid, ::getegid());
+  }
+}
+#endif
 
 TEST_F(PeerVerificationTest, RefusesTcpStreamWhateverIsConnected) {
   int fds[2] = {-1, -1};
