@@ -970,11 +970,13 @@ void UnprivilegedAttackTest::expect_served_however_the_client_writes() {
 TEST_F(UnprivilegedAttackTest, RequestWrittenByAChildOfTheConnectorIsRefused) {
   const fs::path copy = attacker_copy(home_ / "bin");
   const fs::path marker = home_ / "exec-done";
+  // A start on the attacker's own, readable configuration: served, it would
+  // leave a runtime directory and a core behind.
+  const std::string contents = "listen: 127.0.0.1\n";
+  const fs::path dir = config_dir_of(home_.path(), ATTACKER_UID, ATTACKER_GID, contents);
+  const std::string line = start_core_line(dir, dir / "config.yaml", sha256_of(contents));
   const std::string output = attack_while_stopped(
-      [&] {
-        return attack(copy, "connect_then_exec",
-                      {std::string(STOP_LINE), client_.string(), marker.string()});
-      },
+      [&] { return attack(copy, "connect_then_exec", {line, client_.string(), marker.string()}); },
       [&] { return fs::exists(marker); });
   expect_refusal_naming(output, copy);
   expect_nothing_done();
