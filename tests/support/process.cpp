@@ -81,8 +81,8 @@ std::vector<std::string> environment_with(const std::vector<std::string>& overri
 
 // A file for one captured stream; invalid (and `path` empty) if none could be made.
 int capture_file(fs::path& path) {
-  char pattern[] = "/tmp/nt-output-XXXXXX";
-  const int fd = ::mkostemp(pattern, O_CLOEXEC);
+  std::string pattern = (temp_root() / "nt-output-XXXXXX").native();
+  const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
   if (fd >= 0) path = pattern;
   return fd;
 }

@@ -1,6 +1,7 @@
 #include "tests/support/service_harness.h"
 
 #include <sys/stat.h>
+#include <sys/un.h>
 
 #include <system_error>
 
@@ -33,6 +34,10 @@ void install_sandbox(const std::optional<fs::path>& authorized_client, bool inst
   const SandboxPaths p = sandbox_paths();
   // The sandbox must never be the real root: a test build always has a prefix.
   ASSERT_FALSE(p.root.empty()) << "tests need a build with NIMBLETRACE_FS_ROOT set";
+  // CMake picks a root short enough (cmake/test_area.cmake); this catches
+  // its idea of the socket's place going stale.
+  ASSERT_LT(p.socket.native().size(), sizeof(sockaddr_un{}.sun_path))
+      << p.socket << " does not fit a Unix socket address";
   std::error_code ec;
   fs::remove_all(p.root, ec);
   fs::create_directories(p.helper_tools);

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include <fstream>
 #include <iterator>
@@ -9,10 +14,26 @@
 
 namespace nimbletrace_test {
 
+const std::filesystem::path& temp_root() {
+  // Others get search permission whatever the umask: the attacker of the
+  // security tests walks through to the directories handed to it.
+  static const auto* root = [] {
+    auto* path = new std::filesystem::path(NIMBLETRACE_TEST_TMPDIR);
+    std::error_code ec;
+    std::filesystem::create_directories(*path, ec);
+    ::chmod(path->c_str(), 0755);
+    return path;
+  }();
+  return *root;
+}
+
 TempDir::TempDir() {
-  char pattern[] = "/tmp/nt-XXXXXX";
-  const char* made = ::mkdtemp(pattern);
-  if (made == nullptr) std::abort();
+  std::string pattern = (temp_root() / "nt-XXXXXX").native();
+  const char* made = ::mkdtemp(pattern.data());
+  if (made == nullptr) {
+    std::fprintf(stderr, "cannot make a directory %s: %s\n", pattern.c_str(), std::strerror(errno));
+    std::abort();
+  }
   path_ = made;
 }
 

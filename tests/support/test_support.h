@@ -44,8 +44,13 @@ std::filesystem::path core_stub_path();
 // Absolute path of the running test executable.
 std::filesystem::path self_executable();
 
-// A fresh directory under /tmp, removed with everything in it on destruction.
-// Short on purpose: Unix socket paths must fit in about 104 bytes.
+// This build's directory for temporary files, inside its build tree or
+// else short and its own (cmake/test_area.cmake); made on first use.
+const std::filesystem::path& temp_root();
+
+// A fresh directory in temp_root(), removed with everything in it on
+// destruction. Its path is short enough for a Unix socket a few names below
+// it (sun_path holds 104 bytes on macOS).
 class TempDir {
  public:
   TempDir();
