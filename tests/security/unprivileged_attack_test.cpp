@@ -116,19 +116,17 @@ bool write_text(const char* path, const std::string& text) {
   return written;
 }
 
-// argv: socket, line, authorized client, attacker directory holding a file of
-// the authorized client's name. In a user and mount namespace of its own, the
-// attacker mounts that directory over the authorized client's directory and
-// runs its file under the authorized path.
-NIMBLETRACE_TEST_HELPER(namespace_alias_attack) {
-  if (argc != 4) return 2;
+// Runs `in_child` in a child cloned into a user namespace of its own (plus
+// `extra_flags`), as root there, and returns its exit status; SKIPPED,
+// with the reason printed, where unprivileged user namespaces are not
+// available. clone rather than unshare: unshare(CLONE_NEWUSER) refuses a
+// process with more than one thread, and a sanitizer's runtime may have
+// started one. The child only makes system calls until it execs.
+template <typename InChild>
+int in_own_user_namespace(unsigned long extra_flags, InChild in_child) {
   const std::string uid_map = "0 " + std::to_string(ATTACKER_UID) + " 1\n";
   const std::string gid_map = "0 " + std::to_string(ATTACKER_GID) + " 1\n";
-  const std::string authorized_dir = fs::path(argv[2]).parent_path().string();
-  // clone rather than unshare: unshare(CLONE_NEWUSER) refuses a process with
-  // more than one thread, and a sanitizer's runtime may have started one.
-  // The child only makes system calls until it execs.
-  const long child = ::syscall(SYS_clone, CLONE_NEWUSER | CLONE_NEWNS | SIGCHLD, nullptr, nullptr,
+  const long child = ::syscall(SYS_clone, CLONE_NEWUSER | extra_flags | SIGCHLD, nullptr, nullptr,
                                nullptr, nullptr);
   if (child < 0) {
     std::printf("unprivileged user namespaces are not available here: %s\n", std::strerror(errno));
@@ -139,16 +137,28 @@ NIMBLETRACE_TEST_HELPER(namespace_alias_attack) {
         !write_text("/proc/self/gid_map", gid_map)) {
       ::_exit(4);
     }
-    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        ::mount(argv[3], authorized_dir.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-      ::_exit(5);
-    }
-    ::execl(argv[2], argv[2], "--nt-helper", "send_as_is", argv[0], argv[1], nullptr);
+    in_child();
     ::_exit(6);
   }
   int status = 0;
   if (::waitpid(static_cast<pid_t>(child), &status, 0) != child) return 7;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 8;
+}
+
+// argv: socket, line, authorized client, attacker directory holding a file of
+// the authorized client's name. In a user and mount namespace of its own, the
+// attacker mounts that directory over the authorized client's directory and
+// runs its file under the authorized path.
+NIMBLETRACE_TEST_HELPER(namespace_alias_attack) {
+  if (argc != 4) return 2;
+  const std::string authorized_dir = fs::path(argv[2]).parent_path().string();
+  return in_own_user_namespace(CLONE_NEWNS, [&] {
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount(argv[3], authorized_dir.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+      ::_exit(5);
+    }
+    ::execl(argv[2], argv[2], "--nt-helper", "send_as_is", argv[0], argv[1], nullptr);
+  });
 }
 
 // argv: socket, line, attacker directory, authorized client's directory,
@@ -524,29 +534,12 @@ NIMBLETRACE_TEST_HELPER(masquerade_in_namespace) {
 // and runs masquerade_in_namespace there.
 NIMBLETRACE_TEST_HELPER(exe_masquerade_attack) {
   if (argc != 3) return 2;
-  const std::string uid_map = "0 " + std::to_string(ATTACKER_UID) + " 1\n";
-  const std::string gid_map = "0 " + std::to_string(ATTACKER_GID) + " 1\n";
   const std::string own = text_of_own_executable();
-  // clone rather than unshare, as in namespace_alias_attack; the child execs
-  // a fresh copy of this program at once.
-  const long child =
-      ::syscall(SYS_clone, CLONE_NEWUSER | SIGCHLD, nullptr, nullptr, nullptr, nullptr);
-  if (child < 0) {
-    std::printf("unprivileged user namespaces are not available here: %s\n", std::strerror(errno));
-    return SKIPPED;
-  }
-  if (child == 0) {
-    if (!write_text("/proc/self/setgroups", "deny") || !write_text("/proc/self/uid_map", uid_map) ||
-        !write_text("/proc/self/gid_map", gid_map)) {
-      ::_exit(4);
-    }
+  // The child execs a fresh copy of this program at once.
+  return in_own_user_namespace(0, [&] {
     ::execl(own.c_str(), own.c_str(), "--nt-helper", "masquerade_in_namespace", argv[0], argv[1],
             argv[2], nullptr);
-    ::_exit(6);
-  }
-  int status = 0;
-  if (::waitpid(static_cast<pid_t>(child), &status, 0) != child) return 7;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 8;
+  });
 }
 
 mode_t mode_of(const fs::path& path) {
