@@ -1412,7 +1412,16 @@ TEST_F(DescriptorsPassTest, HelperThatDiesIsReplacedAndWhatWasHeldIsClosed) {
   const std::vector<pid_t> helpers = live_helpers();
   ASSERT_EQ(helpers.size(), 1u);
   ASSERT_EQ(::kill(helpers.front(), SIGKILL), 0);
-  ASSERT_TRUE(eventually([&] { return !process_alive(helpers.front()); }));
+  // The helper's first thread turns zombie while its other threads may still
+  // be exiting, holding its end of the channel open: a connection sent then
+  // is taken, and dropped, by the dying helper, and the service has nothing
+  // left to restart it for. Only once no thread is left is the channel shut.
+  const fs::path tasks = "/proc/" + std::to_string(helpers.front()) + "/task";
+  ASSERT_TRUE(eventually([&] {
+    std::error_code ec;
+    const auto threads = std::distance(fs::directory_iterator(tasks, ec), fs::directory_iterator());
+    return !process_alive(helpers.front()) && threads <= 1;
+  }));
   UniqueFd held;
   EXPECT_TRUE(answer_to_ping(&held).starts_with(REFUSAL_HEAD));
   EXPECT_TRUE(eventually([&] {
