@@ -472,14 +472,22 @@ void ServingLoop::wait(bool more_to_accept, bool accept_more) {
   pfds.push_back({accepting ? listener_.native_handle() : -1, POLLIN, 0});
   pfds.push_back({wake_ != nullptr ? wake_->wait_fd() : -1, POLLIN, 0});
   pfds.push_back({readers_.ready_fd(), POLLIN, 0});
-  pfds.push_back({closer_ != nullptr && closer_->holds_any() ? closer_->channel_fd() : -1,
-                  POLLOUT, 0});
+  // The channel is watched while idle too: a helper that dies hangs it up,
+  // and is replaced then, not only when the next connection finds it gone.
+  // POLLHUP is asked for by name: Linux reports it unasked, but XNU's poll
+  // watches a descriptor only for the events asked (poll_nocancel registers
+  // EVFILT_READ for POLLHUP among others, and poll_callback turns its EV_EOF
+  // into POLLHUP; bsd/kern/sys_generic.c). The helper never writes to the
+  // channel, so nothing else makes it ready.
+  pfds.push_back({closer_ != nullptr ? closer_->channel_fd() : -1,
+                  static_cast<short>(POLLHUP | (closer_ != nullptr && closer_->holds_any() ? POLLOUT : 0)),
+                  0});
   constexpr std::size_t FIRST_EXCHANGE = 4;
   int timeout = wake_ != nullptr ? -1 : PAUSE_MS;
   const auto shorten = [&timeout](int ms) { timeout = timeout < 0 ? ms : std::min(timeout, ms); };
   if (more_to_accept) shorten(0);
   if (accept_more && Clock::now() < listener_rests_until_) shorten(ms_until(listener_rests_until_));
-  if (closer_ != nullptr && closer_->holds_any()) {
+  if (closer_ != nullptr && closer_->wants_pump()) {
     shorten(static_cast<int>(std::max<long long>(closer_->until_restart().count(), 1)));
   }
   for (const Exchange& exchange : exchanges_) {
@@ -496,6 +504,7 @@ void ServingLoop::wait(bool more_to_accept, bool accept_more) {
   }
   if ((pfds[1].revents & POLLIN) != 0) wake_->drain();
   if ((pfds[2].revents & POLLIN) != 0) collect_reads();
+  if ((pfds[3].revents & (POLLHUP | POLLERR)) != 0) closer_->channel_hung_up();
   for (std::size_t i = 0; i < exchanges_.size(); ++i) {
     const short revents = pfds[FIRST_EXCHANGE + i].revents;
     if (revents == 0) continue;
@@ -525,7 +534,7 @@ Result<void> ServingLoop::run() {
     const bool stopping = SERVICE_RUNNER_SHOULD_STOP.load(std::memory_order_acquire);
     bool more = false;
     if (!stopping) {
-      if (closer_ != nullptr && closer_->holds_any()) closer_->pump();
+      if (closer_ != nullptr && closer_->wants_pump()) closer_->pump();
       if (auto accepted = accept_waiting(more); !accepted) return accepted;
     }
     // Let go of what is answered before waiting: the client sees its

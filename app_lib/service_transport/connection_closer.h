@@ -57,8 +57,16 @@ class ConnectionCloser {
   // False while the held list is full: accepting more would only add to it.
   bool has_room() const { return held_.size() < HELD_LIMIT; }
   bool holds_any() const { return !held_.empty(); }
-  // The channel to wait on for room (POLLOUT), -1 while there is no helper.
+  // Whether pump() has anything to do: connections held, a helper to start
+  // again or one to collect.
+  bool wants_pump() const { return !held_.empty() || !helper_ || !ended_.empty(); }
+  // The channel to wait on: for room (POLLOUT) while holding, and at all
+  // times for its hang-up, which is how the helper's death shows. -1 while
+  // there is no helper.
   int channel_fd() const { return channel_.get(); }
+  // The channel hung up: the helper is gone (or no longer reads), and is
+  // replaced by the next pump() that may.
+  void channel_hung_up() { lose_helper(); }
   // How long the caller may sleep before pump() can restart the helper.
   std::chrono::milliseconds until_restart() const;
   // The helper's process id, -1 while there is none.
