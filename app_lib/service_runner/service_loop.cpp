@@ -479,9 +479,9 @@ void ServingLoop::wait(bool more_to_accept, bool accept_more) {
   // EVFILT_READ for POLLHUP among others, and poll_callback turns its EV_EOF
   // into POLLHUP; bsd/kern/sys_generic.c). The helper never writes to the
   // channel, so nothing else makes it ready.
+  const bool room_wanted = closer_ != nullptr && closer_->holds_any();
   pfds.push_back({closer_ != nullptr ? closer_->channel_fd() : -1,
-                  static_cast<short>(POLLHUP | (closer_ != nullptr && closer_->holds_any() ? POLLOUT : 0)),
-                  0});
+                  static_cast<short>(room_wanted ? POLLHUP | POLLOUT : POLLHUP), 0});
   constexpr std::size_t FIRST_EXCHANGE = 4;
   int timeout = wake_ != nullptr ? -1 : PAUSE_MS;
   const auto shorten = [&timeout](int ms) { timeout = timeout < 0 ? ms : std::min(timeout, ms); };
